@@ -161,7 +161,10 @@ void vdAddr::MakeString(const vdAddr &address, std::string &text, vdFlags<MakeFl
         text += ":" + std::to_string(address.GetPort(true));
 }
 
-uint32_t vdAddr::GetIPv4() const { return family == ipv4 ? ntohl(addr.in4.s_addr) : 0; }
+uint32_t vdAddr::GetIPv4() const
+{
+    return family == ipv4 ? ntohl(addr.in4.s_addr) : 0;
+}
 
 bool vdAddr::SameAddress(const vdAddr &other) const
 {

@@ -22,9 +22,15 @@ template <typename T> void Unregister(std::atomic<T *> &slot, T *self)
 }
 }  // namespace
 
-vdGlobalConfig::vdGlobalConfig() { Register(global_config, this, "vdGlobalConfig"); }
+vdGlobalConfig::vdGlobalConfig()
+{
+    Register(global_config, this, "vdGlobalConfig");
+}
 
-vdGlobalConfig::~vdGlobalConfig() { Unregister(global_config, this); }
+vdGlobalConfig::~vdGlobalConfig()
+{
+    Unregister(global_config, this);
+}
 
 vdGlobalConfig &vdGlobalConfig::GetInstance()
 {
@@ -34,11 +40,20 @@ vdGlobalConfig &vdGlobalConfig::GetInstance()
     return *config;
 }
 
-bool vdGlobalConfig::HasInstance() { return global_config.load() != nullptr; }
+bool vdGlobalConfig::HasInstance()
+{
+    return global_config.load() != nullptr;
+}
 
-vdInstance::vdInstance() { Register(global_instance, this, "vdInstance"); }
+vdInstance::vdInstance()
+{
+    Register(global_instance, this, "vdInstance");
+}
 
-vdInstance::~vdInstance() { Unregister(global_instance, this); }
+vdInstance::~vdInstance()
+{
+    Unregister(global_instance, this);
+}
 
 vdInstance &vdInstance::GetInstance()
 {
@@ -48,4 +63,7 @@ vdInstance &vdInstance::GetInstance()
     return *instance;
 }
 
-bool vdInstance::HasInstance() { return global_instance.load() != nullptr; }
+bool vdInstance::HasInstance()
+{
+    return global_instance.load() != nullptr;
+}

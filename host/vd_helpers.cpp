@@ -36,11 +36,13 @@ bool IsTrimmed(char value, char c)
 time_t vd_time_monotonic()
 {
     auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count()) +
-           monotonic_offset.load();
+    return static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count()) + monotonic_offset.load();
 }
 
-void vd_time_monotonic_advance(time_t seconds) { monotonic_offset += seconds; }
+void vd_time_monotonic_advance(time_t seconds)
+{
+    monotonic_offset += seconds;
+}
 
 std::string vd_expand_variables(const std::string &input, const std::map<std::string, std::string> &variables)
 {
@@ -82,7 +84,10 @@ void vd_json_to_string(const json &document, std::string &text, bool pretty)
     text = document.dump(pretty ? 4 : -1, ' ', false, json::error_handler_t::replace);
 }
 
-uint64_t vd_xxh64(const void *data, size_t length, uint64_t seed) { return XXH64(data, length, seed); }
+uint64_t vd_xxh64(const void *data, size_t length, uint64_t seed)
+{
+    return XXH64(data, length, seed);
+}
 
 void vd_xxh64_to_string(uint64_t digest, std::string &text)
 {

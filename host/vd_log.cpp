@@ -72,6 +72,12 @@ void vd_log_set_sink(vdLogSink sink)
     Sink() = std::move(sink);
 }
 
-void vd_log_set_debug(bool enabled) { debug_enabled = enabled; }
+void vd_log_set_debug(bool enabled)
+{
+    debug_enabled = enabled;
+}
 
-bool vd_log_debug_enabled() { return debug_enabled.load(); }
+bool vd_log_debug_enabled()
+{
+    return debug_enabled.load();
+}

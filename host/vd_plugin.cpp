@@ -12,10 +12,13 @@ vdPlugin::vdPlugin(const std::string &tag) : vdThread(tag), type(create_type.loa
 
 vdPlugin::~vdPlugin() = default;
 
-void vdPlugin::SetCreateType(uint8_t type) { create_type = type; }
+void vdPlugin::SetCreateType(uint8_t type)
+{
+    create_type = type;
+}
 
-void vdPlugin::DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
-                                   const json &payload, vdFlags<DispatchFlags> flags)
+void vdPlugin::DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels, const json &payload,
+                                   vdFlags<DispatchFlags> flags)
 {
     auto manager = vdInstance::GetInstance().plugin_manager;
     if (manager)

@@ -52,8 +52,8 @@ public:
     virtual void DispatchEvent(Event, void * = nullptr) {}
 
     // Hands a payload to the named host sink for the given channels.
-    static void DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
-                                    const json &payload, vdFlags<DispatchFlags> flags);
+    static void DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels, const json &payload,
+                                    vdFlags<DispatchFlags> flags);
 
     // The type the host records for the next plug-in object it constructs.
     static void SetCreateType(uint8_t type);

@@ -32,9 +32,7 @@ void SyncDirectory(const std::string &directory)
 
 namespace vdTemp {
 
-File::File(const std::string &target, bool keep, mode_t mode) : target(target), keep(keep), mode(mode ? mode : 0644)
-{
-}
+File::File(const std::string &target, bool keep, mode_t mode) : target(target), keep(keep), mode(mode ? mode : 0644) {}
 
 File::~File()
 {

@@ -47,7 +47,10 @@ size_t LogCapture::Count(const std::string &text) const
     return count;
 }
 
-bool LogCapture::Contains(const std::string &text) const { return Count(text) > 0; }
+bool LogCapture::Contains(const std::string &text) const
+{
+    return Count(text) > 0;
+}
 
 bool LogCapture::WaitFor(const std::string &text, std::chrono::milliseconds deadline) const
 {
