@@ -1,0 +1,329 @@
+// The flow-expression evaluator: its language, its cache and its limits.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/flow_builder.h"
+#include "velbord.h"
+
+namespace {
+
+// An outbound TLS flow from a LAN host.
+vdFlow::Ptr MakeTLSFlow()
+{
+    return FlowBuilder()
+        .Lower("192.168.1.10", 51000)
+        .Upper("203.0.113.5", 443)
+        .LowerMAC("00:11:22:33:44:55")
+        .UpperMAC("aa:bb:cc:dd:ee:ff")
+        .Set([](vdFlow &f) {
+            f.ip_protocol = 6;
+            f.detected_protocol = vdProto::TLS;
+            f.host_server_name = "www.example.com";
+            f.detected_application_name = "\xc3\xa9t\xc3\xa9";
+            f.user_agent = R"(it's "q" \)";
+            f.ip_nat = true;
+            f.digest = std::numeric_limits<uint64_t>::max();
+            f.stats.total_bytes = 12345;
+            f.iface = std::make_shared<vdInterface>(vdInterface{"eth0", vdInterface::lan});
+        })
+        .Build();
+}
+
+// Whether evaluating the expression throws with a message that contains fragment.
+::testing::AssertionResult FailsWith(vdFlowParser &parser, const vdFlow::Ptr &flow, const std::string &expression,
+                                     const std::string &fragment, const vdFlowParser::Variables &variables = {})
+{
+    try {
+        parser.Parse(flow, variables, expression);
+    } catch (const std::exception &error) {
+        if (std::string(error.what()).find(fragment) != std::string::npos)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "message: " << error.what();
+    }
+    return ::testing::AssertionFailure() << "no error";
+}
+
+std::string ErrorOf(vdFlowParser &parser, const vdFlow::Ptr &flow, const std::string &expression)
+{
+    try {
+        parser.Parse(flow, {}, expression);
+    } catch (const std::exception &error) {
+        return error.what();
+    }
+    return "(no error)";
+}
+
+struct MatchCase {
+    const char *expression;
+    bool matches;
+};
+
+}  // namespace
+
+TEST(FlowParser, EvaluatesTheLanguage)
+{
+    const MatchCase cases[] = {
+        {"ip_protocol == 6", true},
+        {"ip_protocol != 6", false},
+        {"ip_protocol < 6", false},
+        {"ip_protocol <= 6 && ip_protocol >= 6", true},
+        {"ip_protocol > 5", true},
+        {"ip_protocol == 6 && local_port == 51000 && other_port == 443", true},
+        {"local_port == 443", false},
+        {"ip_protocol == 17 || other_port == 443", true},
+        // "&&" binds tighter than "||", "!" tighter than comparisons.
+        {"ip_protocol == 6 || ip_protocol == 17 && other_port == 80", true},
+        {"!ip_protocol == false", true},
+        {"!(ip_protocol == 17)", true},
+        {"(((ip_protocol == 6)))", true},
+        // Short-circuiting skips names that nothing defines.
+        {"ip_protocol == 17 && undefined_name == 1", false},
+        {"ip_protocol == 6 || undefined_name", true},
+        {"master_protocol == 91", true},
+        {"total_bytes >= 12345", true},
+        {"digest == 18446744073709551615", true},
+        {"iface_role == 1 && ifname == 'eth0'", true},
+        {"host_server_name == 'www.example.com'", true},
+        {"host_server_name == \"www.example.com\"", true},
+        {"host_server_name > 'www.a' && host_server_name < 'www.z'", true},
+        {R"(user_agent == 'it\'s "q" \\')", true},
+        {R"(user_agent == "it's \"q\" \\")", true},
+        // Bytes compare unsigned: UTF-8 sorts after ASCII.
+        {"detected_application_name > 'z'", true},
+        {"host_server_name", true},
+        {"dns_host_name", false},
+        {"!dns_host_name", true},
+        {"ip_nat && ip_nat == true && ip_nat != false", true},
+        {"detection_guessed", false},
+        {"!stun_mapped && local_ip", true},
+        {"other_ip == 203.0.113.5", true},
+        {"other_ip == 203.0.113.6", false},
+        {"other_ip == 203.0.113.0/24 && local_ip != 10.0.0.0/8", true},
+        {"other_ip == 198.51.100.0/24", false},
+        {"local_mac == 00:11:22:33:44:55 && other_mac != 00:11:22:33:44:55", true},
+        {"local_mac == AA:BB:CC:DD:EE:FF", false},
+    };
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        EXPECT_EQ(parser.Parse(flow, {}, c.expression), c.matches);
+        EXPECT_EQ(parser.Parse(*flow, {}, c.expression), c.matches) << "when cached";
+    }
+}
+
+TEST(FlowParser, RejectsBadExpressionsWithWhatAndWhere)
+{
+    struct ErrorCase {
+        std::string expression;
+        const char *message;
+    };
+    const ErrorCase cases[] = {
+        {"", "empty expression"},
+        {" \t", "empty expression"},
+        {"ip_protocol ==", "expected a name, a literal, '!' or '(', found the end at offset 14"},
+        {"ip_protocol = 6", "'=' is no operator (use '==') at offset 12"},
+        {"ip_protocol == 6 & ip_nat", "'&' is no operator (use '&&') at offset 17"},
+        {"ip_protocol == 6 | ip_nat", "'|' is no operator (use '||') at offset 17"},
+        {"(ip_protocol == 6", "expected ')' to close the '(' at offset 0, found the end at offset 17"},
+        {"ip_protocol == 6)", "expected an operator or the end, found ')' at offset 16"},
+        {"ip_protocol == 6 6", "found '6' at offset 17"},
+        {"ip_nat == ip_nat == ip_nat", "found '==' at offset 17"},
+        {"ip_protocol == 6 # comment", "unexpected '#' at offset 17"},
+        {"ip_protocol == \x01", "unexpected byte 0x01 at offset 15"},
+        {"ip_protocol == 1.5", "bad literal '1.5'"},
+        {"ip_protocol == 6x", "bad literal '6x'"},
+        {"ip_protocol == 18446744073709551616", "number '18446744073709551616' is out of range"},
+        {"host_server_name == 'abc", "unterminated string at offset 20"},
+        {R"(host_server_name == 'a\nb')", "unknown escape '\\n' in string at offset 22"},
+        {"local_ip == 10.0.0.0/33", "bad prefix length '33' (IPv4 allows 0-32)"},
+        {"local_ip == 2001:db8::/129", "bad prefix length '129' (IPv6 allows 0-128)"},
+        {"local_ip == 10.0.0.0/", "bad prefix length ''"},
+        {"local_mac == 00:11:22:33:44:55/8", "a MAC address takes no prefix length"},
+        {"undefined_name", "unknown name 'undefined_name' (neither a flow field nor a variable) at offset 0"},
+        {"dns_host_name == 5", "cannot compare string with number in 'dns_host_name == 5' at offset 14"},
+        // Types known before evaluation fail even where short-circuiting would skip.
+        {"ip_protocol == 6 || dns_host_name == 5", "cannot compare string with number"},
+        {"local_mac == 10.0.0.1", "cannot compare MAC address with address"},
+        {"ip_nat == 1", "cannot compare bool with number"},
+        {"(ip_protocol == 6) == 1", "cannot compare bool with number"},
+        {"local_ip < 10.0.0.1", "operator '<' does not apply to address values"},
+        {"ip_nat >= true", "operator '>=' does not apply to bool values"},
+        {"local_ip > undefined_name", "operator '>' does not apply to address values"},
+    };
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        EXPECT_TRUE(FailsWith(parser, flow, c.expression, c.message));
+    }
+    EXPECT_TRUE(FailsWith(parser, nullptr, "ip_nat", "no flow"));
+}
+
+TEST(FlowParser, StaysUsableAfterErrors)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    ASSERT_TRUE(parser.Parse(flow, {}, "ip_protocol == 6"));
+    const std::string compiled = ErrorOf(parser, flow, "ip_protocol == (6");
+    EXPECT_NE(compiled.find("expected ')'"), std::string::npos) << compiled;
+    EXPECT_EQ(ErrorOf(parser, flow, "ip_protocol == (6"), compiled) << "the cached error";
+    EXPECT_TRUE(parser.Parse(flow, {}, "ip_protocol == 6"));
+    EXPECT_FALSE(parser.Parse(flow, {}, "ip_protocol == 17"));
+}
+
+TEST(FlowParser, KeepsNestingAndLengthBounded)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    auto nested = [](const std::string &open, size_t depth) {
+        std::string text;
+        for (size_t i = 0; i < depth; i++)
+            text += open;
+        text += "ip_nat";
+        if (open == "(")
+            text += std::string(depth, ')');
+        return text;
+    };
+    EXPECT_TRUE(parser.Parse(flow, {}, nested("(", 256)));
+    EXPECT_TRUE(parser.Parse(flow, {}, nested("!!", 128)));
+    EXPECT_TRUE(FailsWith(parser, flow, nested("(", 257), "nesting deeper than 256 levels at offset 256"));
+    EXPECT_TRUE(FailsWith(parser, flow, nested("!", 60000), "nesting deeper"));
+
+    // A long flat chain is within the depth limit and must evaluate without deep recursion.
+    std::string chain = "ip_nat";
+    while (chain.size() + 10 <= 64 * 1024)
+        chain += " && ip_nat";
+    EXPECT_TRUE(parser.Parse(flow, {}, chain));
+    EXPECT_TRUE(FailsWith(parser, flow, std::string(64 * 1024 + 1, ' '), "65537 bytes long (limit 65536)"));
+}
+
+TEST(FlowParser, VariablesComeBeforeFieldsAndAreTypedLikeLiterals)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    const vdFlowParser::Variables variables = {
+        {"ip_protocol", "17"},
+        {"count", "42"},
+        {"enabled", "true"},
+        {"network", "203.0.113.0/24"},
+        {"word", "hello"},
+        {"gateway", "00:11:22:33:44:55"},
+        {"big", "18446744073709551616"},
+        {"bad_network", "10.0.0.0/40"},
+    };
+    EXPECT_TRUE(parser.Parse(flow, variables, "ip_protocol == 17"));
+    EXPECT_FALSE(parser.Parse(flow, {}, "ip_protocol == 17"));
+    EXPECT_TRUE(parser.Parse(
+        flow, variables, "count == 42 && enabled && other_ip == network && word == 'hello' && local_mac == gateway"));
+    EXPECT_FALSE(parser.Parse(flow, variables, "local_ip == network"));
+
+    // Names that only variables give are typed and found at evaluation.
+    const std::string expression = "late == 1";
+    EXPECT_TRUE(FailsWith(parser, flow, expression, "unknown name 'late'"));
+    EXPECT_TRUE(parser.Parse(flow, {{"late", "1"}}, expression));
+    EXPECT_TRUE(FailsWith(parser, flow, expression, "cannot compare string with number", {{"late", "one"}}));
+    EXPECT_TRUE(FailsWith(parser, flow, "word < 5", "cannot compare string with number", variables));
+    EXPECT_TRUE(FailsWith(parser, flow, "big == 1", "variable 'big': number", variables));
+    EXPECT_TRUE(FailsWith(parser, flow, "bad_network == local_ip", "bad prefix length '40'", variables));
+    // A variable overriding a field with another type fails when compared.
+    EXPECT_TRUE(FailsWith(parser, flow, "ip_protocol == 6", "cannot compare", {{"ip_protocol", "tcp"}}));
+}
+
+TEST(FlowParser, TestsPrefixMembershipForBothFamilies)
+{
+    struct PrefixCase {
+        const char *address;
+        const char *network;
+        bool member;
+    };
+    const PrefixCase cases[] = {
+        {"10.1.2.3", "10.0.0.0/8", true},
+        {"11.1.2.3", "10.0.0.0/8", false},
+        {"10.1.2.3", "10.1.2.2/31", true},
+        {"10.1.2.4", "10.1.2.2/31", false},
+        {"10.1.2.3", "10.1.2.3/32", true},
+        {"10.1.2.3", "0.0.0.0/0", true},
+        {"10.1.2.3", "::/0", false},
+        {"10.1.2.3", "10.1.2.3", true},  // exact, the port aside
+        {"10.1.2.3", "10.1.2.4", false},
+        {"2001:db8::1", "2001:db8::/32", true},
+        {"2001:db9::1", "2001:db8::/32", false},
+        {"2001:db8:0:0:8000::1", "2001:db8::/64", true},
+        {"2001:db8:0:0:8000::1", "2001:db8::/65", false},
+        {"2001:db8::1", "2001:db8::1/128", true},
+        {"2001:db8::1", "::/0", true},
+        {"2001:db8::1", "0.0.0.0/0", false},
+        {"::ffff:10.1.2.3", "10.0.0.0/8", false},
+        {"2001:db8::1", "2001:DB8:0::1", true},
+    };
+    vdFlowParser parser;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.address) + " in " + c.network);
+        auto flow = FlowBuilder().Lower(c.address, 5353).Build();
+        EXPECT_EQ(parser.Parse(flow, {}, std::string("lower_addr == ") + c.network), c.member);
+        EXPECT_EQ(parser.Parse(flow, {}, std::string("lower_addr != ") + c.network), !c.member);
+        EXPECT_EQ(parser.Parse(flow, {{"net", c.network}}, "lower_addr == net"), c.member) << "from a variable";
+    }
+}
+
+TEST(FlowParser, ResolvesLocalAndOtherByLowerMap)
+{
+    struct MapCase {
+        uint8_t lower_map;
+        bool lower_is_local;
+    };
+    const MapCase cases[] = {{0, true}, {1, true}, {2, false}};
+    vdFlowParser parser;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(int(c.lower_map));
+        auto flow = MakeTLSFlow();
+        flow->lower_map = c.lower_map;
+        EXPECT_EQ(parser.Parse(flow, {},
+                               "local_ip == 192.168.1.10 && local_port == 51000 && "
+                               "other_ip == 203.0.113.5 && other_port == 443 && "
+                               "local_mac == 00:11:22:33:44:55 && other_mac == aa:bb:cc:dd:ee:ff"),
+                  c.lower_is_local);
+        EXPECT_EQ(parser.Parse(flow, {},
+                               "local_ip == 203.0.113.5 && local_port == 443 && "
+                               "other_ip == 192.168.1.10 && other_port == 51000 && "
+                               "local_mac == aa:bb:cc:dd:ee:ff && other_mac == 00:11:22:33:44:55"),
+                  !c.lower_is_local);
+    }
+}
+
+TEST(FlowParser, EvaluatesFromManyThreads)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 300;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            try {
+                for (int round = 0; round < kRounds; round++) {
+                    // Shared texts race to be compiled first; own texts keep inserting.
+                    std::string own = "other_port == " + std::to_string(t * kRounds + round);
+                    bool ok = parser.Parse(flow, {}, "ip_protocol == 6 && other_ip == 203.0.113.0/24") &&
+                              parser.Parse(flow, {{"port", "443"}}, "other_port == port") &&
+                              parser.Parse(flow, {}, own) == (t * kRounds + round == 443) &&
+                              FailsWith(parser, flow, "ip_protocol ==", "found the end");
+                    if (!ok)
+                        wrong++;
+                }
+            } catch (...) {
+                wrong++;
+            }
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
