@@ -1,0 +1,43 @@
+// Turns one line of the events input into the request it names.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <variant>
+
+#include "vd_api.h"
+#include "vd_flow.h"
+#include "vd_plugin.h"
+
+struct FlowEvent {
+    vdPluginProcessor::Event code;
+    vdFlow::Ptr flow;
+};
+
+struct FlowMapEvent {
+    vdPluginProcessor::Event code;
+    std::unique_ptr<vdFlowMap> map;
+};
+
+struct ReloadRequest {
+};
+struct PollRequest {
+};
+struct StatusRequest {
+};
+
+struct SleepRequest {
+    double seconds;
+};
+
+// The signatures file is read with the line, so that a bad file is an
+// error of that line.
+struct SignaturesRequest {
+    vdVelborApiManager::Signatures signatures;
+};
+
+using ReplayRequest =
+    std::variant<FlowEvent, FlowMapEvent, ReloadRequest, PollRequest, StatusRequest, SleepRequest, SignaturesRequest>;
+
+// Throws InputError naming the member at fault.
+ReplayRequest ReadRequest(const std::string &line);
