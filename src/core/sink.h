@@ -1,0 +1,70 @@
+// Sink targets: named routes from the plug-in's intel to the host's sink
+// plug-ins, each with channels that say how much of the flow travels along.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "vd_common.h"
+#include "vd_flow.h"
+
+namespace vppSink {
+
+// How much of the flow record a channel sends.
+enum class FlowMetadataType : uint8_t {
+    none = 0,         // only what the encoder always writes
+    use_default = 1,  // the sink-wide default; replaced when a channel loads
+    stats = 2,        // plus the counters
+    full = 0xff,      // metadata, tunnel and counters
+};
+
+// One channel of a host sink; a plain value.
+class Channel
+{
+public:
+    // The configured "dispatch_flags": exactly one format bit (0x07) set.
+    static uint8_t LoadDispatchFlags(const std::string &tag, const json &channel);
+    // The configured "flow_metadata"; sink_wide reads the sink-wide default,
+    // which may not be "default" itself and is "none" when missing.
+    static FlowMetadataType LoadFlowMetadata(const std::string &tag, const json &conf, bool sink_wide);
+
+    // Encodes the flow, adds intel (the JSON array of its entries) and hands
+    // the envelope to the host sink.
+    void Dispatch(const std::string &sink, const json &intel, const vdFlow::Ptr &flow) const;
+    // Hands a finished document to the host sink on this channel alone.
+    void Dispatch(const std::string &sink, const json &document) const;
+
+    std::string name;
+    uint8_t dispatch_flags = 0x01;
+    FlowMetadataType flow_metadata = FlowMetadataType::full;
+};
+
+// One sink target: the host sink it feeds and its enabled channels.
+class Base
+{
+public:
+    // Loads the channels (a JSON object of channel name to channel object).
+    Base(const std::string &name, const json &channels, FlowMetadataType default_metadata);
+    virtual ~Base() = default;
+
+    Base(const Base &) = default;
+    Base &operator=(const Base &) = default;
+    Base(Base &&) = default;
+    Base &operator=(Base &&) = default;
+
+    void LoadConfig(const json &channels, FlowMetadataType default_metadata);
+
+    std::string name;
+    std::unordered_map<std::string, Channel> channels;
+};
+
+using Targets = std::unordered_map<std::string, Base>;
+
+// Adds the targets of config's "sink_targets" that are not loaded yet;
+// defaults is the "indicator_defaults" value (null when absent). Throws
+// vdException for a malformed target; a target missing "sink" or "channels"
+// is skipped with a log line naming it.
+void LoadConfig(Targets &targets, const json &config, const json &defaults);
+
+}  // namespace vppSink
