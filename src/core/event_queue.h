@@ -1,0 +1,95 @@
+// The unit of work between threads and the named FIFO that carries it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/enums.h"
+#include "common/intel_entry.h"
+#include "vd_common.h"
+#include "vd_flow.h"
+#include "vd_plugin.h"
+
+namespace vppEventQueue {
+
+struct Event {
+    enum Type : uint8_t { FLOW = 1, INTEL = 2, LOOKUP = 3 };
+
+    // A FLOW event is built field by field: type, event code and flow.
+    Event() = default;
+    // An INTEL event for a finding (a cache hit): one shared copy of the
+    // entry, with its indicator and feed; event code 0.
+    Event(Type type, const vdFlow::Ptr &flow, const vppIntel::Entry &entry);
+    // One indicator's own copy of a FLOW or LOOKUP event: the flow, the code
+    // and the lookup answer, without entries, targets or cache marks.
+    Event(Type type, const Event &other, const std::string &indicator);
+
+    Type type = FLOW;
+    vdPluginProcessor::Event event = vdPluginProcessor::none;
+    vdFlow::Ptr flow;
+    std::vector<std::shared_ptr<vppIntel::Entry>> entries;
+    std::string indicator;
+    vppDataFeed::DataSource data_source = vppDataFeed::DataSource::none;
+    std::string data_feed;  // feed tag, or the request thread on cloud answers
+    json payload;           // the cloud answer of a LOOKUP event
+    std::unordered_set<std::string> proc_targets;
+    std::unordered_set<std::string> sink_targets;
+    // Indicators answered from their cache for this flow; they are skipped,
+    // also when the event comes back from a cloud lookup.
+    std::unordered_set<std::string> cached_indicators;
+};
+
+class Queue
+{
+public:
+    using Ptr = std::shared_ptr<Queue>;
+
+    static Ptr Create(const std::string &name);
+
+    Queue(const Queue &) = delete;
+    Queue &operator=(const Queue &) = delete;
+
+    // With a size limit, a full queue drops its oldest event first.
+    void Push(const Event &event);
+    void Push(Event &&event);
+    // Pushes a copy of event as the LOOKUP answer of a feed (or request thread).
+    void PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed, const json &answer);
+
+    // The waits below return as soon as an event is queued, else at the
+    // deadline of seconds from the call.
+    //
+    // Takes the whole backlog into out (appended when out is not empty) and
+    // returns out's size; 0, with out untouched, on time-out.
+    size_t Pop(std::deque<Event> &out, int seconds);
+    // Takes the oldest event; false, with out untouched, on time-out.
+    bool PopSingle(Event &out, int seconds);
+    // Discards the backlog; false on time-out.
+    bool Clear(int seconds);
+
+    // 0: no limit.
+    void SetMaxSize(size_t size);
+    size_t GetMaxSize();
+    size_t Size();
+    const std::string &GetName() const { return name; }
+
+private:
+    explicit Queue(const std::string &name) : name(name) {}
+
+    template <typename E> void PushLocked(E &&event);
+    void DropOldest();
+    bool WaitForEvents(std::unique_lock<std::mutex> &guard, int seconds);
+
+    std::deque<Event> events;
+    std::mutex lock;
+    std::condition_variable cond;
+    const std::string name;
+    size_t max_size = 0;
+};
+
+}  // namespace vppEventQueue

@@ -1,0 +1,284 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/event_queue.h"
+#include "support/log_capture.h"
+#include "vd_config.h"
+
+using vppEventQueue::Event;
+using vppEventQueue::Queue;
+
+namespace {
+
+Event FlowEvent(uint64_t digest, vdPluginProcessor::Event code = vdPluginProcessor::dpi_complete)
+{
+    Event event;
+    event.event = code;
+    event.flow = std::make_shared<vdFlow>();
+    event.flow->digest = digest;
+    return event;
+}
+
+std::vector<uint64_t> Digests(const std::deque<Event> &events)
+{
+    std::vector<uint64_t> digests;
+    for (const auto &event : events)
+        digests.push_back(event.flow ? event.flow->digest : 0);
+    return digests;
+}
+
+TEST(EventQueue, PopTakesTheWholeBacklogInOrder)
+{
+    auto queue = Queue::Create("event_queue");
+    for (uint64_t digest : {1, 2, 3})
+        queue->Push(FlowEvent(digest));
+
+    std::deque<Event> batch;
+    EXPECT_EQ(queue->Pop(batch, 1), 3u);
+    EXPECT_EQ(Digests(batch), (std::vector<uint64_t>{1, 2, 3}));
+
+    // Empty now: a zero wait times out at once and leaves out alone.
+    EXPECT_EQ(queue->Pop(batch, 0), 0u);
+    EXPECT_EQ(batch.size(), 3u);
+
+    // Leftovers in out stay in front of the new batch, not in the queue.
+    queue->Push(FlowEvent(4));
+    EXPECT_EQ(queue->Pop(batch, 0), 4u);
+    EXPECT_EQ(Digests(batch), (std::vector<uint64_t>{1, 2, 3, 4}));
+    EXPECT_EQ(queue->Size(), 0u);
+}
+
+TEST(EventQueue, PopSingleAndClear)
+{
+    auto queue = Queue::Create("q");
+    queue->Push(FlowEvent(1));
+    queue->Push(FlowEvent(2));
+
+    Event out;
+    ASSERT_TRUE(queue->PopSingle(out, 0));
+    EXPECT_EQ(out.flow->digest, 1u);
+    EXPECT_TRUE(queue->Clear(0));
+    EXPECT_FALSE(queue->Clear(0));
+    EXPECT_FALSE(queue->PopSingle(out, 0));
+    EXPECT_EQ(out.flow->digest, 1u);
+}
+
+TEST(EventQueue, EmptyWaitLastsUntilTheDeadline)
+{
+    auto queue = Queue::Create("q");
+    Event out = FlowEvent(7);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue->PopSingle(out, 1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(out.flow->digest, 7u);
+}
+
+TEST(EventQueue, WaitingConsumersWakeOnPush)
+{
+    auto batch_queue = Queue::Create("q");
+    auto single_queue = Queue::Create("q");
+    size_t batch_size = 0;
+    bool single = false;
+    // Long deadlines: the waits must end with the push, not the time-out.
+    std::thread batch_consumer([&] {
+        std::deque<Event> batch;
+        batch_size = batch_queue->Pop(batch, 60);
+    });
+    std::thread single_consumer([&] {
+        Event out;
+        single = single_queue->PopSingle(out, 60);
+    });
+    batch_queue->Push(FlowEvent(1));
+    single_queue->Push(FlowEvent(2));
+    batch_consumer.join();
+    single_consumer.join();
+    EXPECT_EQ(batch_size, 1u);
+    EXPECT_TRUE(single);
+}
+
+TEST(EventQueue, SizeLimitDropsTheOldestAndLogsIt)
+{
+    struct Case {
+        size_t max_size;
+        uint8_t verbosity;
+        std::vector<uint64_t> pushed;  // 0: an event without a flow
+        std::vector<uint64_t> kept;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {2, 1, {0xab, 2, 3}, {2, 3}, {"q: 00000000000000ab: lookup dropped: queue full (2).\n"}},
+        {1,
+         1,
+         {0, 2, 3},
+         {3},
+         {"q: : lookup dropped: queue full (1).\n", "q: 0000000000000002: lookup dropped: queue full (1).\n"}},
+        {2, 0, {1, 2, 3}, {2, 3}, {}},
+        {0, 1, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5}, {}},
+    };
+    vdGlobalConfig config;
+    for (const auto &c : cases) {
+        SCOPED_TRACE("max_size " + std::to_string(c.max_size) + ", verbosity " + std::to_string(c.verbosity));
+        config.verbosity = c.verbosity;
+        LogCapture capture;
+        auto queue = Queue::Create("q");
+        queue->SetMaxSize(c.max_size);
+        for (uint64_t digest : c.pushed)
+            queue->Push(digest != 0 ? FlowEvent(digest) : Event());
+        std::deque<Event> batch;
+        queue->Pop(batch, 0);
+        EXPECT_EQ(Digests(batch), c.kept);
+        EXPECT_EQ(capture.Lines(vdLogLevel::debug), c.lines);
+    }
+}
+
+TEST(EventQueue, PushLookupCarriesTheAnswerAndTheCacheMarks)
+{
+    auto queue = Queue::Create("event_queue");
+    Event flow = FlowEvent(5);
+    flow.cached_indicators = {"cached"};
+    queue->PushLookup(flow, vppDataFeed::DataSource::cloud_intel, "cloud-1", json{{"0000000000000005", 1}});
+
+    Event out;
+    ASSERT_TRUE(queue->PopSingle(out, 0));
+    EXPECT_EQ(out.type, Event::LOOKUP);
+    EXPECT_EQ(out.event, vdPluginProcessor::dpi_complete);
+    EXPECT_EQ(out.flow, flow.flow);
+    EXPECT_EQ(out.data_source, vppDataFeed::DataSource::cloud_intel);
+    EXPECT_EQ(out.data_feed, "cloud-1");
+    EXPECT_EQ(out.payload, (json{{"0000000000000005", 1}}));
+    EXPECT_EQ(out.cached_indicators, flow.cached_indicators);
+}
+
+TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
+{
+    vppIntel::Entry entry;
+    entry.indicator = "tor";
+    entry.data_feed = "feed-1";
+    vdFlow::Ptr flow = std::make_shared<vdFlow>();
+    Event intel(Event::INTEL, flow, entry);
+    EXPECT_EQ(intel.type, Event::INTEL);
+    EXPECT_EQ(intel.event, vdPluginProcessor::none);
+    EXPECT_EQ(intel.flow, flow);
+    ASSERT_EQ(intel.entries.size(), 1u);
+    EXPECT_EQ(*intel.entries[0], entry);
+    EXPECT_EQ(intel.indicator, "tor");
+    EXPECT_EQ(intel.data_feed, "feed-1");
+    EXPECT_EQ(intel.data_source, vppDataFeed::DataSource::none);
+    EXPECT_TRUE(intel.proc_targets.empty() && intel.sink_targets.empty() && intel.cached_indicators.empty());
+
+    Event lookup = FlowEvent(9);
+    lookup.type = Event::LOOKUP;
+    lookup.data_source = vppDataFeed::DataSource::cloud_intel;
+    lookup.data_feed = "cloud-1/0";
+    lookup.payload = {{"answer", true}};
+    lookup.entries = intel.entries;
+    lookup.proc_targets = {"p"};
+    lookup.sink_targets = {"s"};
+    lookup.cached_indicators = {"c"};
+    Event own(lookup.type, lookup, "geo");
+    EXPECT_EQ(own.type, Event::LOOKUP);
+    EXPECT_EQ(own.indicator, "geo");
+    EXPECT_EQ(own.event, lookup.event);
+    EXPECT_EQ(own.flow, lookup.flow);
+    EXPECT_EQ(own.data_source, lookup.data_source);
+    EXPECT_EQ(own.data_feed, lookup.data_feed);
+    EXPECT_EQ(own.payload, lookup.payload);
+    EXPECT_TRUE(own.entries.empty());
+    EXPECT_TRUE(own.proc_targets.empty() && own.sink_targets.empty() && own.cached_indicators.empty());
+}
+
+// Multi-threaded completeness: every event pushed arrives exactly once.
+
+constexpr uint64_t events_per_producer = 5000;
+
+Event Numbered(uint64_t producer, uint64_t sequence)
+{
+    Event event;
+    event.payload = producer * events_per_producer + sequence;
+    return event;
+}
+
+std::vector<std::thread> StartProducers(const Queue::Ptr &queue, size_t producers)
+{
+    std::vector<std::thread> threads;
+    for (uint64_t p = 0; p < producers; p++)
+        threads.emplace_back([queue, p] {
+            for (uint64_t s = 0; s < events_per_producer; s++)
+                queue->Push(Numbered(p, s));
+        });
+    return threads;
+}
+
+TEST(EventQueue, ManyProducersOneBatchConsumerLoseNothing)
+{
+    constexpr size_t producers = 8;
+    auto queue = Queue::Create("event_queue");
+    auto threads = StartProducers(queue, producers);
+
+    // Each producer's events must come out in its own order, with no gap.
+    std::vector<uint64_t> next(producers, 0);
+    size_t received = 0, out_of_order = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    std::deque<Event> batch;
+    while (received < producers * events_per_producer && std::chrono::steady_clock::now() < deadline) {
+        batch.clear();
+        queue->Pop(batch, 1);
+        for (const auto &event : batch) {
+            uint64_t id = event.payload.get<uint64_t>();
+            uint64_t producer = id / events_per_producer;
+            if (id % events_per_producer != next[producer]++)
+                out_of_order++;
+            received++;
+        }
+    }
+    for (auto &thread : threads)
+        thread.join();
+
+    EXPECT_EQ(received, producers * events_per_producer);
+    EXPECT_EQ(out_of_order, 0u);
+    EXPECT_EQ(queue->Size(), 0u);
+}
+
+TEST(EventQueue, SeveralSingleConsumersShareWithoutDuplicates)
+{
+    constexpr size_t producers = 4, consumers = 4;
+    constexpr size_t total = producers * events_per_producer;
+    auto queue = Queue::Create("cloud-1");
+    std::atomic<size_t> taken{0};
+    std::vector<std::vector<uint64_t>> seen(consumers);
+    std::vector<std::thread> threads;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (size_t c = 0; c < consumers; c++)
+        threads.emplace_back([&, c] {
+            Event event;
+            while (taken.load() < total && std::chrono::steady_clock::now() < deadline)
+                if (queue->PopSingle(event, 1)) {
+                    seen[c].push_back(event.payload.get<uint64_t>());
+                    taken++;
+                }
+        });
+    for (auto &producer : StartProducers(queue, producers))
+        producer.join();
+    for (auto &thread : threads)
+        thread.join();
+
+    std::vector<int> count(total, 0);
+    for (const auto &ids : seen)
+        for (uint64_t id : ids)
+            count[id]++;
+    size_t missing = 0, duplicated = 0;
+    for (int n : count) {
+        missing += n == 0;
+        duplicated += n > 1;
+    }
+    EXPECT_EQ(missing, 0u);
+    EXPECT_EQ(duplicated, 0u);
+}
+
+}  // namespace
