@@ -1,0 +1,93 @@
+// The last step of every driver: scoring, completion and emission of the
+// entries it found, and the helpers of the drivers that read cloud answers.
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "indicators/config_numbers.h"
+#include "indicators/indicator.h"
+
+namespace vppIndicator {
+
+void Base::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
+{
+    if (ev->entries.empty() || !ScoreEntries(*ev))
+        return;
+
+    for (const auto &entry : ev->entries)
+        Complete(*entry, ev->event);
+
+    stats.hits.Add(ev->entries.size());
+    ev->proc_targets.insert(proc_targets.begin(), proc_targets.end());
+    ev->sink_targets.insert(sink_targets.begin(), sink_targets.end());
+
+    vppEventQueue::Event intel(*ev);
+    intel.type = vppEventQueue::Event::INTEL;
+    intel.indicator = tag;
+    queue->Push(std::move(intel));
+}
+
+bool Base::ScoreEntries(vppEventQueue::Event &ev)
+{
+    auto &entries = ev.entries;
+    for (auto it = entries.begin(); it != entries.end();) {
+        vppIntel::Entry *entry = it->get();
+        if (entry == nullptr) {
+            it = entries.erase(it);
+            continue;
+        }
+        if (entry->score == 0)
+            entry->score = score;
+        if (entry->score < criteria.min_score) {
+            if (vdGlobalConfig::GetInstance().verbosity >= 2)
+                vd_dprintf("%s: %s: filtered: min_score (%u < %u)\n", tag.c_str(), GetFlowId(ev.flow).c_str(),
+                           entry->score, criteria.min_score);
+            stats.min_score.Add();
+            it = entries.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    return !entries.empty();
+}
+
+void Base::Complete(vppIntel::Entry &entry, vdPluginProcessor::Event code) const
+{
+    entry.indicator = tag;
+    entry.indicator_driver = GetDriverName();
+    entry.criteria = criteria.values;
+    // The driver's attributes win over configured ones of the same key.
+    entry.attrs.insert(attrs.begin(), attrs.end());
+    entry.category = GetCategoryName();
+    entry.event = GetEventName(code);
+}
+
+void Base::LogLookup(const std::shared_ptr<vppEventQueue::Event> &ev, const std::string &found, const std::string &want,
+                     bool match) const
+{
+    if (vdGlobalConfig::GetInstance().verbosity < 2)
+        return;
+    vd_dprintf("%s: %s: %s: %s; want: %s: %s\n", tag.c_str(), GetFlowId(ev->flow).c_str(), ev->data_feed.c_str(),
+               found.c_str(), want.empty() ? "any" : want.c_str(), match ? "match" : "no match");
+}
+
+void Base::SetDataFeedScore(const json &answer)
+{
+    if (score != 0 || !answer.is_object())
+        return;
+    auto value = answer.find("score");
+    if (value == answer.end())
+        return;
+
+    // Only a score a 32-bit field can hold: a -1 must not become the highest.
+    if (value->is_number_float()) {
+        double number = value->get<double>();
+        if (std::isfinite(number) && number >= 0 &&
+            number < static_cast<double>(std::numeric_limits<uint32_t>::max()) + 1)
+            score = static_cast<uint32_t>(number);
+    } else if (auto number = vppConfigNumber::Unsigned32(*value)) {
+        score = *number;
+    }
+}
+
+}  // namespace vppIndicator

@@ -1,0 +1,85 @@
+// Whether an indicator looks at an event at all: event filter, minimum
+// bytes, LAN and WAN triggers and the flow expression, in that order.
+#include <string>
+
+#include "indicators/indicator.h"
+
+namespace vppIndicator {
+
+std::unique_ptr<vdFlowParser> Base::FlowExpr = std::make_unique<vdFlowParser>();
+
+namespace {
+
+const vdFlowParser::Variables kNoVariables;
+
+// A flow without a capture interface counts as role unknown.
+uint8_t InterfaceRole(const vdFlow &flow)
+{
+    return flow.iface ? flow.iface->role : static_cast<uint8_t>(vdInterface::unknown);
+}
+
+}  // namespace
+
+bool Base::Filtered(const vppEventQueue::Event &ev, bool log) const
+{
+    // The host configuration is consulted only when the caller wants a line.
+    bool logging = log && vdGlobalConfig::GetInstance().verbosity >= 2;
+    std::string detail;
+    const char *reason = FilterReason(ev, logging ? &detail : nullptr);
+    if (logging)
+        LogFilter(ev, reason, detail);
+    return reason != nullptr;
+}
+
+const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *detail) const
+{
+    if (event_filter.find(ev.event) == event_filter.end()) {
+        if (detail != nullptr)
+            *detail = GetEventName(ev.event) + " not in filter";
+        return "event_filter";
+    }
+    if (!ev.flow)
+        return "no flow";
+
+    const vdFlow &flow = *ev.flow;
+    if (flow.stats.total_bytes < criteria.min_bytes) {
+        if (detail != nullptr)
+            *detail = std::to_string(flow.stats.total_bytes) + " < " + std::to_string(criteria.min_bytes);
+        return "min_bytes";
+    }
+    if (flow.other_type == vdFlow::other_local && !criteria.trigger_on_east_west)
+        return "LAN traffic (trigger east/west)";
+    if (InterfaceRole(flow) == vdInterface::wan && !criteria.trigger_on_wan)
+        return "WAN traffic (trigger wan)";
+    if (!criteria.flow_expr.empty() && !FlowExprMatches(ev.flow))
+        return "criteria flow expr didn't match";
+    return nullptr;
+}
+
+bool Base::FlowExprMatches(const vdFlow::Ptr &flow) const
+{
+    try {
+        return FlowExpr->Parse(flow, kNoVariables, criteria.flow_expr);
+    } catch (const std::exception &e) {
+        // A broken expression is a mismatch, and always worth a line.
+        vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), e.what());
+        return false;
+    }
+}
+
+void Base::LogFilter(const vppEventQueue::Event &ev, const char *reason, const std::string &detail) const
+{
+    std::string flow_id = GetFlowId(ev.flow);
+    std::string event_name = GetEventName(ev.event);
+    const char *lookup = ev.type == vppEventQueue::Event::LOOKUP ? " (lookup)" : "";
+
+    if (reason == nullptr)
+        vd_dprintf("%s: %s: evaluating: %s%s\n", tag.c_str(), flow_id.c_str(), event_name.c_str(), lookup);
+    else if (detail.empty())
+        vd_dprintf("%s: %s: filtered: %s%s: %s\n", tag.c_str(), flow_id.c_str(), event_name.c_str(), lookup, reason);
+    else
+        vd_dprintf("%s: %s: filtered: %s%s: %s: %s\n", tag.c_str(), flow_id.c_str(), event_name.c_str(), lookup, reason,
+                   detail.c_str());
+}
+
+}  // namespace vppIndicator

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "feeds/data_feed.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using vppDataFeed::Base;
+using vppDataFeed::DataSource;
+using vppDataFeed::DataType;
+
+class PlainFeed : public Base
+{
+public:
+    explicit PlainFeed(const std::string &tag, DataSource source = DataSource::cloud_intel)
+        : Base(tag, "", source, DataType::invalid)
+    {
+    }
+};
+
+// Puts a constructor in place for one test and restores the previous one.
+class ScopedConstructor
+{
+public:
+    ScopedConstructor(DataSource source, Base::Constructor constructor)
+        : source(source), previous(Base::SetConstructor(source, std::move(constructor)))
+    {
+    }
+    ~ScopedConstructor() { Base::SetConstructor(source, previous); }
+
+private:
+    DataSource source;
+    Base::Constructor previous;
+};
+
+std::string CreateError(const json &conf)
+{
+    try {
+        Base::Create("f", conf, nullptr);
+    } catch (const vdException &e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(DataFeedFactory, ErrorsAndEmptyResults)
+{
+    const std::vector<std::pair<const char *, std::string>> cases = {
+        {"{}", "f: required string parameter not found: type"},
+        {"[]", "f: required string parameter not found: type"},
+        {R"("cloud_intel")", "f: required string parameter not found: type"},
+        {R"({"type": 2})", "f: invalid string parameter type: type"},
+        {R"({"type": "none"})", "f: error loading data feed; invalid data_source"},
+        {R"({"type": "Cloud_Intel"})", "f: error loading data feed; invalid data_source"},
+        {R"({"type": "whatever"})", "f: error loading data feed; invalid data_source"},
+        {R"({"type": "velbor_api"})", "f: error loading data feed; unsupported data_source"},
+    };
+    for (const auto &[conf, error] : cases)
+        EXPECT_EQ(CreateError(json::parse(conf)), error) << conf;
+
+    LogCapture log;
+    EXPECT_EQ(Base::Create("f", json::parse(R"({"type": "geo_maxmind"})"), nullptr), nullptr);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(DataFeedFactory, BuildsByTheRegisteredConstructor)
+{
+    auto queue = vppEventQueue::Queue::Create("event_queue");
+    std::string seen_tag;
+    json seen_conf;
+    ScopedConstructor row(DataSource::cloud_intel, [&](const std::string &tag, const json &conf, const auto &q) {
+        seen_tag = tag;
+        seen_conf = conf;
+        EXPECT_EQ(q, queue);
+        return std::make_shared<PlainFeed>(tag);
+    });
+
+    const json conf = json::parse(R"({"type": "cloud_intel", "threads": 2})");
+    auto feed = Base::Create("cloud", conf, queue);
+    ASSERT_NE(feed, nullptr);
+    EXPECT_EQ(feed->tag, "cloud");
+    EXPECT_EQ(seen_tag, "cloud");
+    EXPECT_EQ(seen_conf, conf);
+}
+
+TEST(DataFeed, MatchedCompletesTheEntry)
+{
+    PlainFeed feed("cloud");
+    feed.default_score = 15;
+
+    vppIntel::Entry scored;
+    scored.score = 40;
+    scored.data_source = "stale";
+    scored.data_feed = "stale";
+    EXPECT_TRUE(feed.Matched(scored));
+    EXPECT_EQ(scored.score, 40u);
+    EXPECT_EQ(scored.data_source, "cloud_intel");
+    EXPECT_EQ(scored.data_feed, "cloud");
+
+    vppIntel::Entry unscored;
+    EXPECT_TRUE(feed.Matched(unscored));
+    EXPECT_EQ(unscored.score, 15u);
+}
+
+TEST(DataFeed, DefaultsNeverMatch)
+{
+    PlainFeed feed("f");
+    vppIntel::Entry entry;
+    auto flow = std::make_shared<vdFlow>();
+    EXPECT_FALSE(feed.Lookup(flow, entry));
+    EXPECT_FALSE(feed.Lookup(flow, entry, "tor_exit"));
+    EXPECT_FALSE(feed.Lookup(vdAddr(), entry));
+    feed.LookupEventPush(vppEventQueue::Event());
+    EXPECT_EQ(entry, vppIntel::Entry());
+    EXPECT_EQ(feed.GetDataTypeName(), "invalid");
+}
+
+TEST(DataFeed, UpdateDigest)
+{
+    LogCapture log;
+    PlainFeed feed("f");
+    Base::Digest changed{};
+    changed[19] = 1;
+
+    EXPECT_FALSE(feed.UpdateDigest(Base::Digest{}));
+    EXPECT_TRUE(log.Contains("f: data hasn't changed.\n"));
+    EXPECT_TRUE(feed.UpdateDigest(changed));
+    EXPECT_FALSE(feed.UpdateDigest(changed));
+    EXPECT_EQ(feed.digest, changed);
+}
+
+const std::string kSha1 = "00112233445566778899aabbccddeeff00112233";
+
+std::string Record(const std::string &tag, const std::string &extra = "", const std::string &sha1 = kSha1)
+{
+    return R"({"intelligence": {"tag": ")" + tag + R"(", "label": "L-)" + tag + R"(", "data_type": "dpi_risk")" +
+           extra + R"(}, "sha1": ")" + sha1 + R"("})";
+}
+
+struct HeaderResult {
+    DataType type = DataType::invalid;
+    std::string label = "unset";
+    unsigned score = 99;
+    Base::Digest sha1{};
+    json data;
+    std::string error;
+};
+
+HeaderResult LoadHeader(const std::string &path, const std::string &tag = "t")
+{
+    HeaderResult result;
+    try {
+        result.type = Base::LoadHeader(tag, result.data, path, result.label, result.score, result.sha1);
+    } catch (const vdException &e) {
+        result.error = e.what();
+    }
+    return result;
+}
+
+class LegacyHeaderTest : public ::testing::Test
+{
+protected:
+    std::string File(const std::string &content) { return dir.WriteFile("intel.json", content); }
+
+    TempDir dir;
+};
+
+TEST_F(LegacyHeaderTest, FirstMatchingRecord)
+{
+    std::string path =
+        File("// legacy file\n[1, {\"other\": 2}, " + Record("x") + ", " +
+             Record("t", R"(, "score": 30, "extra": true)") + ", " + Record("t", R"(, "score": 5)") + "]");
+    HeaderResult result = LoadHeader(path);
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(result.type, DataType::risk);
+    EXPECT_EQ(result.label, "L-t");
+    EXPECT_EQ(result.score, 30u);
+    EXPECT_EQ(result.sha1[0], 0x00);
+    EXPECT_EQ(result.sha1[19], 0x33);
+    EXPECT_EQ(result.data.at("extra"), true);
+}
+
+TEST_F(LegacyHeaderTest, Cases)
+{
+    struct Case {
+        std::string content;
+        DataType type;
+        std::string label;
+        unsigned score;
+        std::string error;  // %s: the file's path
+    };
+    const std::string unknown_type =
+        R"({"intelligence": {"tag": "t", "label": "L", "data_type": "nope"}, "sha1": ")" + kSha1 + "\"}";
+    const std::vector<Case> cases = {
+        {"[" + Record("x") + "]", DataType::invalid, "unset", 99, ""},
+        {R"({"b": )" + Record("t", R"(, "score": 7.9)") + "}", DataType::risk, "L-t", 7, ""},
+        {"[" + Record("t", R"(, "score": true)") + "]", DataType::risk, "L-t", 1, ""},
+        {"[" + unknown_type + "]", DataType::invalid, "L", 99, ""},
+        {"[" + Record("t") + "]", DataType::risk, "L-t", 99, ""},
+        {R"([{"intelligence": {"label": "x"}}, )" + Record("t") + "]", DataType::invalid, "unset", 99,
+         "t: required string parameter not found: tag"},
+        {R"([{"intelligence": {"tag": 5}}])", DataType::invalid, "unset", 99, "t: invalid string parameter type: tag"},
+        {R"([{"intelligence": {"tag": "t", "data_type": "risk"}}])", DataType::invalid, "unset", 99,
+         "t: required string parameter not found: label"},
+        {"[" + Record("t", R"(, "score": "5")") + "]", DataType::invalid, "unset", 99,
+         "t: invalid unsigned parameter type: score"},
+        {"[" + Record("t", R"(, "score": -1)") + "]", DataType::invalid, "unset", 99,
+         "t: unsigned parameter out of range: score"},
+        {"[" + Record("t", R"(, "score": 4294967296)") + "]", DataType::invalid, "unset", 99,
+         "t: unsigned parameter out of range: score"},
+        {"[" + Record("t", "", "xyz") + "]", DataType::invalid, "unset", 99,
+         "%s: error loading data feed; sha1 not found: t"},
+        {"[" + Record("t", "", "0011") + "]", DataType::invalid, "unset", 99,
+         "%s: error loading data feed; sha1 length mismatch: t"},
+        {R"([{"intelligence": {"tag": "t", "label": "L", "data_type": "risk"}}])", DataType::invalid, "unset", 99,
+         "t: required string parameter not found: sha1"},
+    };
+    for (const Case &c : cases) {
+        std::string path = File(c.content);
+        HeaderResult result = LoadHeader(path);
+        std::string error = c.error;
+        if (auto at = error.find("%s"); at != std::string::npos)
+            error.replace(at, 2, path);
+        EXPECT_EQ(result.error, error) << c.content;
+        EXPECT_EQ(result.type, c.type) << c.content;
+        EXPECT_EQ(result.label, c.label) << c.content;
+        EXPECT_EQ(result.score, c.score) << c.content;
+    }
+}
+
+TEST_F(LegacyHeaderTest, UnreadableFiles)
+{
+    std::string missing = dir.Path("missing.json");
+    EXPECT_EQ(LoadHeader(missing).error, missing + ": error loading data feed: " + std::strerror(ENOENT));
+
+    std::string broken = File("[{\"intelligence\": ");
+    EXPECT_TRUE(LoadHeader(broken).error.starts_with(broken + ": error loading data feed; JSON exception: "));
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/name_tables.h"
+#include "indicator_fixture.h"
+#include "indicators/drivers/crypto.h"
+#include "indicators/drivers/custom.h"
+#include "indicators/drivers/dox_server.h"
+#include "indicators/drivers/insecure_protocol.h"
+#include "indicators/drivers/risk.h"
+#include "indicators/drivers/tls_score.h"
+#include "indicators/drivers/tor_node.h"
+#include "indicators/drivers/vpn.h"
+
+namespace {
+
+using vppIndicator::Base;
+using vppIndicator::Driver;
+
+template <class T> bool Is(const std::shared_ptr<Base> &indicator)
+{
+    return std::dynamic_pointer_cast<T>(indicator) != nullptr;
+}
+
+struct RegistryRow {
+    Driver driver;
+    bool (*is_class)(const std::shared_ptr<Base> &);  // nullptr: no class yet
+};
+
+const std::vector<RegistryRow> kRegistry = {
+    {Driver::invalid, nullptr},
+    {Driver::category, nullptr},
+    {Driver::credentials_cleartext, Is<vpiRisk>},
+    {Driver::crypto_application, Is<vpiCryptoApplication>},
+    {Driver::crypto_protocol, Is<vpiCryptoProtocol>},
+    {Driver::crypto_server, Is<vpiCryptoServer>},
+    {Driver::custom, Is<vpiCustom>},
+    {Driver::doh_scanner, nullptr},
+    {Driver::dox_server, Is<vpiDOXServer>},
+    {Driver::geo, nullptr},
+    {Driver::protocol_insecure, Is<vpiInsecureProtocol>},
+    {Driver::reputation_domain, nullptr},
+    {Driver::reputation_ip, nullptr},
+    {Driver::tls_cert_expired, Is<vpiRisk>},
+    {Driver::tls_cert_mismatch, Is<vpiRisk>},
+    {Driver::tls_cert_self_signed, Is<vpiRisk>},
+    {Driver::tls_cert_validity_too_long, Is<vpiRisk>},
+    {Driver::tls_cipher_score, Is<vpiTLSCipherScore>},
+    {Driver::tls_version_score, Is<vpiTLSVersionScore>},
+    {Driver::tor_bridge, Is<vpiTorNode>},
+    {Driver::tor_exit, Is<vpiTorNode>},
+    {Driver::tor_relay, Is<vpiTorNode>},
+    {Driver::vpn_application_business, Is<vpiVPNApplication>},
+    {Driver::vpn_application_consumer, Is<vpiVPNApplication>},
+    {Driver::vpn_protocol, Is<vpiVPNProtocol>},
+    {Driver::vpn_server_consumer, Is<vpiVPNServer>},
+};
+
+TEST_F(IndicatorTest, RegistryBuildsEachDriversClass)
+{
+    const json conf = json::parse(R"({"criteria": {"flow_expr": "ip_version == 4"}})");
+    for (const RegistryRow &row : kRegistry) {
+        SCOPED_TRACE(vppNames::GetDriverName(row.driver));
+        auto create = vppIndicator::FindCreateFunction(row.driver);
+        ASSERT_EQ(create != nullptr, row.is_class != nullptr);
+        if (create == nullptr)
+            continue;
+        auto indicator = create(queue, row.driver, "t", 0, conf, json::object());
+        EXPECT_TRUE(row.is_class(indicator));
+        EXPECT_EQ(indicator->driver, row.driver);
+        EXPECT_EQ(indicator->category, vppNames::GetDriverCategory(row.driver));
+    }
+}
+
+class FeedLookupTest : public IndicatorTest
+{
+protected:
+    std::shared_ptr<TableFeed> AddFeed(Base &indicator, const std::string &name,
+                                       std::map<TableFeed::Key, unsigned> table)
+    {
+        auto feed = std::make_shared<TableFeed>(name, std::move(table));
+        std::shared_ptr<vppDataFeed::Base> base = feed;
+        indicator.AddDataFeed(name, base);
+        return feed;
+    }
+
+    std::vector<vppIntel::Entry> Run(Base &indicator, const vdFlow::Ptr &flow, Event::Type type = Event::FLOW)
+    {
+        auto ev = FlowEvent(flow, vdPluginProcessor::dpi_complete, type);
+        indicator.ProcessFlow(ev);
+        std::vector<vppIntel::Entry> entries;
+        for (const auto &queued : Drain())
+            for (const auto &entry : queued.entries)
+                entries.push_back(*entry);
+        return entries;
+    }
+
+    vdFlow::Ptr flow = Flow([](vdFlow &f) { f.host_server_name = "bad.example"; });
+};
+
+TEST_F(FeedLookupTest, EachMatchingFeedGivesOneEntry)
+{
+    auto indicator = Make(Driver::tor_exit, "{}");
+    EXPECT_TRUE(Run(*indicator, flow).empty());
+
+    AddFeed(*indicator, "a", {{{"tor_exit", "bad.example"}, 40}});
+    AddFeed(*indicator, "b", {{{"tor_exit", "bad.example"}, 0}});
+    AddFeed(*indicator, "c", {{{"tor_relay", "bad.example"}, 90}});
+
+    auto entries = Run(*indicator, flow);
+    ASSERT_EQ(entries.size(), 2u);
+    std::sort(entries.begin(), entries.end(), [](auto &l, auto &r) { return l.data_feed < r.data_feed; });
+    EXPECT_EQ(entries[0].data_feed, "a");
+    EXPECT_EQ(entries[0].score, 40u);
+    EXPECT_EQ(entries[0].data_source, "velbor_api");
+    EXPECT_EQ(entries[1].data_feed, "b");
+    EXPECT_EQ(entries[0].indicator_driver, "tor_exit");
+    EXPECT_EQ(indicator->stats.hits.Get(), 2u);
+}
+
+TEST_F(FeedLookupTest, EachDriverLooksUpItsOwnDataSet)
+{
+    auto indicator = Make(Driver::tls_cert_mismatch, "{}");
+    auto feed = AddFeed(*indicator, "a", {{{"tls_cert_expired", "bad.example"}, 40}});
+
+    EXPECT_TRUE(Run(*indicator, flow).empty());
+    EXPECT_EQ(feed->asked, std::vector<std::string>{"tls_cert_mismatch"});
+}
+
+TEST_F(FeedLookupTest, CloudAnswerDoesNotRepeatTheFindings)
+{
+    auto indicator = Make(Driver::crypto_server, "{}");
+    auto feed = AddFeed(*indicator, "a", {{{"crypto_server", "bad.example"}, 40}});
+    auto custom = MakeCustom(R"({"criteria": {"flow_expr": "ip_version == 4"}})");
+
+    EXPECT_TRUE(Run(*indicator, flow, Event::LOOKUP).empty());
+    EXPECT_TRUE(feed->asked.empty());
+    EXPECT_TRUE(Run(*custom, flow, Event::LOOKUP).empty());
+    EXPECT_EQ(indicator->stats.hits.Get() + custom->stats.hits.Get(), 0u);
+}
+
+TEST_F(FeedLookupTest, DoxServerLooksUpOnlyTlsAndDoq)
+{
+    const std::vector<std::pair<vdProto::Id, size_t>> cases = {
+        {vdProto::TLS, 1}, {vdProto::DOQ, 1}, {vdProto::QUIC, 0}, {vdProto::DTLS, 0}, {vdProto::HTTP, 0}};
+    auto indicator = Make(Driver::dox_server, "{}");
+    auto feed = AddFeed(*indicator, "a", {{{"dox_server", "bad.example"}, 40}});
+    for (const auto &[protocol, entries] : cases) {
+        flow->detected_protocol = protocol;
+        feed->asked.clear();
+        EXPECT_EQ(Run(*indicator, flow).size(), entries) << protocol;
+        EXPECT_EQ(feed->asked.size(), entries) << protocol;
+    }
+}
+
+TEST_F(FeedLookupTest, CustomEmitsOneCompletedEntryPerEvent)
+{
+    auto indicator = MakeCustom(R"({"criteria": {"flow_expr": "host_server_name == 'bad.example'"},
+        "score": 25, "attrs": {"rule": "r1"}, "proc_targets": ["p"]})");
+
+    ASSERT_FALSE(indicator->Filtered(*FlowEvent(flow), false));
+    auto entries = Run(*indicator, flow);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].score, 25u);
+    EXPECT_EQ(entries[0].indicator, "t");
+    EXPECT_EQ(entries[0].indicator_driver, "custom");
+    EXPECT_EQ(entries[0].category, "custom");
+    EXPECT_EQ(entries[0].event, "dpi_complete");
+    EXPECT_EQ(entries[0].data_feed, "");
+    EXPECT_EQ(std::get<std::string>(entries[0].attrs.at("rule")), "r1");
+    EXPECT_EQ(entries[0].criteria.count("min_bytes"), 1u);
+
+    EXPECT_EQ(Run(*indicator, flow).size(), 1u);
+    EXPECT_EQ(indicator->stats.hits.Get(), 2u);
+}
+
+}  // namespace

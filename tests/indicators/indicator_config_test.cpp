@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "indicator_fixture.h"
+#include "indicators/indicator.h"
+
+namespace {
+
+using Code = vdPluginProcessor::Event;
+using Codes = std::unordered_set<vdPluginProcessor::Event>;
+
+struct EventFilterCase {
+    const char *own;       // the indicator's "event_filter", or nullptr
+    const char *defaults;  // the defaults' "event_filter", or nullptr
+    Codes expected;
+    std::string error;
+};
+
+std::string WithKey(const char *key, const char *value)
+{
+    return value == nullptr ? "{}" : std::string("{\"") + key + "\": " + value + "}";
+}
+
+const std::vector<EventFilterCase> kEventFilterCases = {
+    {nullptr, nullptr, {vdPluginProcessor::dpi_complete}, ""},
+    {R"(["flow_new"])", R"(["dpi_new"])", {vdPluginProcessor::flow_new}, ""},
+    {"[]", R"(["dpi_new"])", {vdPluginProcessor::dpi_new}, ""},
+    {"null", R"("dpi_update")", {vdPluginProcessor::dpi_update}, ""},
+    {R"(["DPI_Complete", "flow"])", nullptr, {vdPluginProcessor::dpi_complete, vdPluginProcessor::flow_new}, ""},
+    {R"("flow_stats")", nullptr, {vdPluginProcessor::flow_stats}, ""},
+    {R"([""])", nullptr, {vdPluginProcessor::flow_new}, ""},
+    {R"(["flow_s"])", nullptr, {vdPluginProcessor::flow_stats}, ""},
+    {R"(["flow_exp"])", nullptr, {vdPluginProcessor::flow_expiring}, ""},
+    {R"(["FLOW_EXPIRED"])", nullptr, {vdPluginProcessor::flow_expired}, ""},
+    {R"(["DPI"])", nullptr, {vdPluginProcessor::dpi_new}, ""},
+    {R"(["dpi_u", "dpi_c"])", nullptr, {vdPluginProcessor::dpi_update, vdPluginProcessor::dpi_complete}, ""},
+    {R"({"a": "flow_new", "b": "dpi_new"})", nullptr, {vdPluginProcessor::flow_new, vdPluginProcessor::dpi_new}, ""},
+    // The defaults are not read when the indicator has a filter of its own.
+    {R"(["flow_new"])", "[8]", {vdPluginProcessor::flow_new}, ""},
+    {R"(["flow_expired_now"])", nullptr, {}, "t: invalid event_filter entry: flow_expired_now"},
+    {R"(["dpi_completely"])", nullptr, {}, "t: invalid event_filter entry: dpi_completely"},
+    {"[8]", nullptr, {}, "t: event_filter entries must be strings."},
+    {"8", nullptr, {}, "t: event_filter entries must be strings."},
+    {nullptr, R"(["flow_new", true])", {}, "t: default event_filter entries must be strings."},
+    {nullptr, R"(["nope"])", {}, "t: invalid default event_filter entry: nope"},
+};
+
+class EventFilterTest : public IndicatorTest, public ::testing::WithParamInterface<EventFilterCase>
+{
+};
+
+TEST_P(EventFilterTest, PrefixAndPrecedence)
+{
+    const EventFilterCase &c = GetParam();
+    std::string conf = WithKey("event_filter", c.own);
+    std::string defaults = WithKey("event_filter", c.defaults);
+    if (!c.error.empty()) {
+        EXPECT_EQ(MakeError(Driver::tor_exit, conf, defaults), c.error);
+        return;
+    }
+    auto indicator = Make(Driver::tor_exit, conf, defaults);
+    EXPECT_EQ(indicator->event_filter, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EventFilterTest, ::testing::ValuesIn(kEventFilterCases));
+
+TEST_F(IndicatorTest, EventFilterLogsEachMatchAndTheTotal)
+{
+    Make(Driver::tor_exit, R"({"event_filter": ["dpi_c", "flow"]})");
+    EXPECT_TRUE(log.Contains("t: adding event_filter: dpi_c (08)\n"));
+    EXPECT_TRUE(log.Contains("t: adding event_filter: flow (02)\n"));
+    EXPECT_TRUE(log.Contains("t: event_filter total entries: 2\n"));
+}
+
+struct PriorityCase {
+    const char *conf;
+    unsigned ordinal;
+    unsigned expected;
+    std::string error;
+};
+
+const std::vector<PriorityCase> kPriorityCases = {
+    {"{}", 65540, 65540, ""},
+    {R"({"priority": 0})", 65540, 0, ""},
+    {R"({"priority": 65535})", 65540, 65535, ""},
+    {R"({"priority": 65536})", 65537, 0, "t: priority invalid; > 65535"},
+    {R"({"priority": 65536})", 65536, 65536, ""},
+    // Compared in full: the low 32 bits of this number are the ordinal.
+    {R"({"priority": 4294967301})", 5, 0, "t: priority invalid; > 65535"},
+    {R"({"priority": "1"})", 0, 0, "t: priority must be an unsigned integer."},
+    {R"({"priority": -1})", 0, 0, "t: priority must be an unsigned integer."},
+    {R"({"priority": 1.0})", 0, 0, "t: priority must be an unsigned integer."},
+    {R"({"priority": null})", 0, 0, "t: priority must be an unsigned integer."},
+};
+
+class PriorityTest : public ::testing::TestWithParam<PriorityCase>
+{
+};
+
+TEST_P(PriorityTest, Rules)
+{
+    const PriorityCase &c = GetParam();
+    try {
+        EXPECT_EQ(vppIndicator::Base::LoadPriority("t", json::parse(c.conf), c.ordinal), c.expected);
+        EXPECT_EQ(c.error, "");
+    } catch (const vdException &e) {
+        EXPECT_EQ(e.what(), c.error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PriorityTest, ::testing::ValuesIn(kPriorityCases));
+
+TEST_F(IndicatorTest, CreatePassesThePriority)
+{
+    auto create = vppIndicator::FindCreateFunction(Driver::tor_exit);
+    EXPECT_EQ(create(queue, Driver::tor_exit, "a", 65538, json::object(), json::object())->priority, 65538u);
+    EXPECT_EQ(create(queue, Driver::tor_exit, "b", 65538, json::parse(R"({"priority": 7})"), json::object())->priority,
+              7u);
+}
+
+struct ScoreCase {
+    const char *conf;
+    uint32_t expected;
+    std::string error;
+};
+
+const std::vector<ScoreCase> kScoreCases = {
+    {"{}", 0, ""},
+    {R"({"score": 0})", 0, ""},
+    {R"({"score": 4294967295})", 4294967295u, ""},
+    {R"({"score": 4294967301})", 0, "t: score entry out of range; > 4294967295"},
+    {R"({"score": -1})", 0, "t: score entry must be an unsigned integer."},
+    {R"({"score": 2.5})", 0, "t: score entry must be an unsigned integer."},
+    {R"({"score": "5"})", 0, "t: score entry must be an unsigned integer."},
+    {R"({"score": null})", 0, "t: score entry must be an unsigned integer."},
+};
+
+class ScoreTest : public IndicatorTest, public ::testing::WithParamInterface<ScoreCase>
+{
+};
+
+TEST_P(ScoreTest, Rules)
+{
+    const ScoreCase &c = GetParam();
+    if (!c.error.empty()) {
+        EXPECT_EQ(MakeError(Driver::tor_exit, c.conf), c.error);
+        return;
+    }
+    EXPECT_EQ(Make(Driver::tor_exit, c.conf)->score, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ScoreTest, ::testing::ValuesIn(kScoreCases));
+
+TEST_F(IndicatorTest, AttributesAreTypedByTheirJsonValue)
+{
+    auto indicator = Make(Driver::tor_exit, R"({"attrs": {
+        "site": null, "f": 1.5, "i": 7, "neg": -5, "b": true, "arr": [1, 2], "obj": {"k": 1},
+        "s": "text", "wide": 4294967296, "huge": 1e300, "Site": "x", "": 1}})",
+                          R"({"attrs": {"site": "a", "i": 1, "kept": false}})");
+    const vppIntel::AttrMap &attrs = indicator->attrs;
+
+    EXPECT_EQ(std::get<std::string>(attrs.at("site")), "a");
+    EXPECT_EQ(std::get<float>(attrs.at("f")), 1.5f);
+    EXPECT_EQ(std::get<int32_t>(attrs.at("i")), 7);
+    EXPECT_EQ(std::get<int32_t>(attrs.at("neg")), -5);
+    EXPECT_EQ(std::get<bool>(attrs.at("b")), true);
+    EXPECT_EQ(std::get<bool>(attrs.at("kept")), false);
+    EXPECT_EQ(std::get<json>(attrs.at("arr")), json::parse("[1, 2]"));
+    EXPECT_EQ(std::get<json>(attrs.at("obj")), json::parse(R"({"k": 1})"));
+    EXPECT_EQ(std::get<std::string>(attrs.at("s")), "text");
+    // Numbers the attribute's int or float cannot hold stay as they were.
+    EXPECT_EQ(std::get<json>(attrs.at("wide")), json(4294967296u));
+    EXPECT_EQ(std::get<json>(attrs.at("huge")), json(1e300));
+    EXPECT_EQ(std::get<std::string>(attrs.at("Site")), "x");
+    EXPECT_EQ(std::get<int32_t>(attrs.at("")), 1);
+
+    EXPECT_TRUE(log.Contains("t: attrs: null value ignored: site\n"));
+    EXPECT_TRUE(log.Contains("t: attrs: key can't be used in a flow expression (want [a-z0-9_]): Site\n"));
+    EXPECT_EQ(log.Count("key can't be used in a flow expression"), 1u);
+}
+
+TEST_F(IndicatorTest, ConfigurationErrors)
+{
+    struct Case {
+        Driver driver;
+        const char *conf;
+        const char *defaults;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {Driver::tor_exit, R"({"attrs": [1]})", "{}", "t: attrs entry must be an object."},
+        {Driver::tor_exit, "{}", R"({"attrs": "x"})", "t: default attrs entry must be an object."},
+        {Driver::custom, "{}", "{}", "t: criteria must include a flow expression (flow_expr)"},
+        {Driver::custom, "{}", R"({"criteria": {"flow_expr": "ip_version == 4"}})",
+         "t: criteria must include a flow expression (flow_expr)"},
+        {Driver::tor_exit, R"({"proc_targets": "p"})", "{}", "t: processors entry must be an array."},
+        {Driver::tor_exit, R"({"sink_targets": {"a": "s"}})", "{}", "t: sinks entry must be an array."},
+        {Driver::tor_exit, R"({"cache": {"max_size": 10}})", "{}", "t: cache is not supported"},
+        {Driver::tor_exit, R"({"cache": null})", "{}", "t: cache is not supported"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(MakeError(c.driver, c.conf, c.defaults), c.error) << c.conf << " " << c.defaults;
+}
+
+TEST_F(IndicatorTest, Targets)
+{
+    auto indicator = Make(Driver::tor_exit, R"({"proc_targets": ["p1", "p2", "p1"], "sink_targets": ["s", "s"]})");
+    EXPECT_EQ(indicator->proc_targets, (vppIndicator::Base::Targets{"p1", "p2"}));
+    EXPECT_EQ(indicator->sink_targets, (vppIndicator::Base::Targets{"s"}));
+    EXPECT_TRUE(log.Contains("t: sinks loaded: 1\n"));
+
+    log.Clear();
+    indicator = Make(Driver::tor_exit, R"({"proc_targets": ["p", 1], "sink_targets": ["s", 1]})");
+    EXPECT_TRUE(indicator->proc_targets.empty());
+    EXPECT_TRUE(indicator->sink_targets.empty());
+    EXPECT_TRUE(log.Contains("t: processors not found or is invalid: "));
+    EXPECT_TRUE(log.Contains("t: sinks not found or is invalid: "));
+    EXPECT_FALSE(log.Contains("sinks loaded"));
+}
+
+TEST_F(IndicatorTest, MissingOptionalKeysAreDebugLines)
+{
+    auto indicator = Make(Driver::tor_exit, "{}");
+    EXPECT_EQ(indicator->score, 0u);
+    for (const char *key : {"score", "cache", "event_filter", "default event_filter", "processors", "sinks"})
+        EXPECT_TRUE(log.Contains(std::string("t: ") + key + " not found or is invalid: ")) << key;
+}
+
+TEST_F(IndicatorTest, DuplicateDataFeedKeepsTheFirst)
+{
+    auto indicator = Make(Driver::tor_exit, "{}");
+    std::shared_ptr<vppDataFeed::Base> first = std::make_shared<TableFeed>("f");
+    std::shared_ptr<vppDataFeed::Base> second = std::make_shared<TableFeed>("f");
+    indicator->AddDataFeed("f", first);
+    indicator->AddDataFeed("f", second);
+    EXPECT_EQ(indicator->data_feeds.at("f"), first);
+    EXPECT_TRUE(log.Contains("t: added data feed: f\n"));
+    EXPECT_TRUE(log.Contains("t: duplicate data feed: f\n"));
+}
+
+TEST_F(IndicatorTest, DriverFixesNameAndCategory)
+{
+    auto indicator = Make(Driver::tls_cert_mismatch, "{}");
+    EXPECT_EQ(indicator->GetDriverName(), "tls_cert_mismatch");
+    EXPECT_EQ(indicator->GetCategoryName(), "tls_certificate_audit");
+    EXPECT_EQ(vppIndicator::Base::GetDriver("tor_exit"), Driver::tor_exit);
+    EXPECT_EQ(vppIndicator::Base::GetEventName(vdPluginProcessor::intel_record), "unknown");
+}
+
+}  // namespace
