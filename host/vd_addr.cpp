@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "vd_addr.h"
+#include "vd_hex.h"
 
 namespace {
 
@@ -21,24 +22,13 @@ bool ParsePrefixLength(const std::string &text, unsigned max, uint8_t &length)
     return true;
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "xx:xx:xx:xx:xx:xx" (or with '-').
 bool ParseMAC(const std::string &text, uint8_t *bytes)
 {
     if (text.size() != 17)
         return false;
     for (size_t i = 0; i < 6; i++) {
-        int high = HexDigit(text[i * 3]), low = HexDigit(text[i * 3 + 1]);
+        int high = vd_hex_digit(text[i * 3]), low = vd_hex_digit(text[i * 3 + 1]);
         if (high < 0 || low < 0)
             return false;
         if (i < 5 && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-')

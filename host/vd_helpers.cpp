@@ -10,21 +10,11 @@
 #include <xxhash.h>
 
 #include "vd_common.h"
+#include "vd_hex.h"
 
 namespace {
 
 std::atomic<time_t> monotonic_offset{0};
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool IsTrimmed(char value, char c)
 {
@@ -109,7 +99,7 @@ bool vd_string_to_xxh64(const std::string &text, uint64_t &digest)
         return false;
     uint64_t value = 0;
     for (char c : text) {
-        int nibble = HexValue(c);
+        int nibble = vd_hex_digit(c);
         if (nibble < 0)
             return false;
         value = (value << 4) | static_cast<uint64_t>(nibble);
@@ -141,7 +131,7 @@ bool vd_string_to_sha1(const std::string &text, std::vector<uint8_t> &bytes)
     std::vector<uint8_t> decoded;
     decoded.reserve(text.size() / 2);
     for (size_t i = 0; i < text.size(); i += 2) {
-        int high = HexValue(text[i]), low = HexValue(text[i + 1]);
+        int high = vd_hex_digit(text[i]), low = vd_hex_digit(text[i + 1]);
         if (high < 0 || low < 0)
             return false;
         decoded.push_back(static_cast<uint8_t>(high << 4 | low));
