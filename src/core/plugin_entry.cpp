@@ -1,25 +1,14 @@
 // The exported entry through which the host creates the plug-in.
-#include "velbord.h"
+#include <memory>
 
-namespace {
+#include "core/plugin.h"
 
-// Holds the plug-in's place in the host until its worker exists: it accepts
-// every callback and produces nothing.
-class PendingPlugin : public vdPluginProcessor
+extern "C" __attribute__((visibility("default"))) vdPlugin *
+vdPluginInit(const std::string &tag, const std::map<std::string, std::string> &params)
 {
-public:
-    using vdPluginProcessor::vdPluginProcessor;
-    ~PendingPlugin() override { Join(); }
-
-    void *Entry() override { return nullptr; }
-    void GetLibrary(std::string &out) override { out = "velbor-proc-intel"; }
-    void GetName(std::string &out) override { out = "Velbor Processor Plugin Intel"; }
-    void GetVersion(std::string &out) override { out = "1.2.36"; }
-};
-
-}  // namespace
-
-extern "C" vdPlugin *vdPluginInit(const std::string &tag, const std::map<std::string, std::string> &params)
-{
-    return new PendingPlugin(tag, params);
+    auto plugin = std::make_unique<vppPlugin>(tag, params);
+    if (plugin->type == vdPlugin::type_processor || plugin->type == vdPlugin::type_sink)
+        return plugin.release();
+    vd_printf("Invalid plugin type: %s [%u]\n", tag.c_str(), static_cast<unsigned>(plugin->type));
+    return nullptr;
 }

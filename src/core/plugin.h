@@ -1,0 +1,128 @@
+// The plug-in object the host holds: it queues what the host hands in and
+// runs everything else (configuration, evaluation, output) on its worker.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "velbord.h"
+
+#include "common/intel_event.h"
+#include "core/event_queue.h"
+#include "core/plugin_stats.h"
+#include "core/sink.h"
+#include "feeds/data_feed.h"
+#include "indicators/indicator.h"
+
+class vppPlugin : public vdPluginProcessor
+{
+public:
+    using IndicatorPtr = std::shared_ptr<vppIndicator::Base>;
+    using IndicatorList = std::vector<std::pair<std::string, IndicatorPtr>>;
+    using DataFeedMap = std::unordered_map<std::string, std::shared_ptr<vppDataFeed::Base>>;
+
+    // Throws vdException when conf_filename is empty or the host has no
+    // global configuration. Reads nothing: the worker's first turn loads the
+    // configuration.
+    vppPlugin(const std::string &tag, const std::map<std::string, std::string> &params);
+    // Stops and joins the worker, also when the host never called Terminate.
+    ~vppPlugin() override;
+
+    void *Entry() override;
+
+    void GetLibrary(std::string &out) override;
+    void GetName(std::string &out) override;
+    void GetVersion(std::string &out) override;
+    void GetStatus(json &out) override;
+    void DisplayStatus(const json &) override {}
+    void DispatchEvent(vdPlugin::Event event, void *) override;
+
+    // Intel records of other processor plug-ins (the flow-and-document
+    // overload) are ignored: the base's empty default stays.
+    using vdPluginProcessor::DispatchProcessorEvent;
+    void DispatchProcessorEvent(vdPluginProcessor::Event event, vdFlowMap *map) override;
+    void DispatchProcessorEvent(vdPluginProcessor::Event event, vdFlow::Ptr &flow) override;
+    void DispatchProcessorEvent(vdPluginProcessor::Event,
+                                std::map<std::string, std::shared_ptr<vdInterface>> *) override
+    {
+    }
+    void DispatchProcessorEvent(vdPluginProcessor::Event, const std::string &, vdPacketStats *) override {}
+    void DispatchProcessorEvent(vdPluginProcessor::Event, vdPacketStats *) override {}
+    void DispatchProcessorEvent(vdPluginProcessor::Event, vdInstanceStatus *) override {}
+    void DispatchProcessorEvent(vdPluginProcessor::Event event) override;
+
+    // Worker-thread operations.
+    //
+    // Re-reads the configuration file; reports every failure itself.
+    void Reload();
+    // Builds sink targets, data feeds and indicators from a parsed document;
+    // throws on the first error.
+    void LoadConfig(const json &config);
+    // Replaces the data feeds; throws on the first error.
+    void LoadDataFeeds(const json &feeds);
+    void ClearIndicators();
+    // The larger of the saved id and a clock-based seed; never throws.
+    void LoadEventId();
+    // Never throws; failures are logged.
+    void SaveEventId();
+
+    // Writes the statistics document; the caller holds lock.
+    void GetStats(json &out);
+
+    static constexpr const char *library_name = "velbor-proc-intel";
+    static constexpr const char *plugin_name = "Velbor Processor Plugin Intel";
+    static constexpr const char *plugin_version = "1.2.36";
+
+protected:
+    class IntelBatch;
+    struct TurnContext;
+
+    void RunTurn(std::deque<vppEventQueue::Event> &batch);
+    void RunTurnSafely(std::deque<vppEventQueue::Event> &batch);
+    // Handles what is already queued, without waiting (after a pending
+    // reload), so that flows handed in and the findings of the last
+    // evaluated ones are not lost at a stop.
+    void DrainQueue(std::deque<vppEventQueue::Event> &batch);
+    void ReloadSafely();
+    void PollSafely();
+    void PollSignatureFeeds();
+    void ProcessBatch(std::deque<vppEventQueue::Event> &batch);
+
+    // First phase: counts the evaluation and starts the feeds' lookups.
+    void StartLookups(vppEventQueue::Event &event, TurnContext &turn);
+    // Second phase.
+    void Evaluate(const vppEventQueue::Event &event, const TurnContext &turn);
+    void EvaluateWith(const std::string &tag, vppIndicator::Base &indicator, const vppEventQueue::Event &event);
+    void CollectIntel(vppEventQueue::Event &event, IntelBatch &intel);
+    // Numbers the flow's entries and hands them to its targets.
+    void OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, const TurnContext &turn);
+    void DispatchToProcessors(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &record);
+    void DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &payload);
+
+    std::shared_ptr<vppDataFeed::Base> CreateDataFeed(const std::string &key, const json &conf);
+    IndicatorPtr CreateIndicator(const std::string &key, const json &conf, const json &defaults, unsigned ordinal);
+    void AttachDataFeeds(const std::string &key, vppIndicator::Base &indicator, const json &feed_list);
+
+    std::atomic<bool> reload_pending{true};
+    // Guards the replacement of indicators against status reads.
+    std::mutex lock;
+    std::unique_ptr<vppStats::PluginStats> stats;
+    std::shared_ptr<vppEventQueue::Queue> queue;
+    vppSink::Targets sinks;
+    // Ascending priority; equal priorities in tag order.
+    IndicatorList indicators;
+    std::map<std::string, IndicatorPtr> indicators_by_tag;
+    uint64_t last_event_id = 0;
+    std::string event_id_path;
+    DataFeedMap data_feeds;
+    std::string data_path;
+    std::atomic<bool> poll_pending{false};
+};

@@ -1,0 +1,309 @@
+// The worker thread: each turn reloads and polls when asked, takes the
+// queue's whole backlog, evaluates its flows, merges the intel that came
+// back per flow, numbers it and hands it to the flow's targets.
+#include <algorithm>
+#include <unordered_map>
+
+#include "core/plugin.h"
+
+namespace {
+
+// Passes of the final drain: a flow's findings need two (evaluation, then
+// output); the bound keeps a producer that never stops from holding up a
+// stop.
+constexpr int max_drain_passes = 4;
+
+// No exception may leave the worker: it would end the host process.
+template <class Fn, class Report> void Guard(Fn &&fn, Report &&report)
+{
+    try {
+        fn();
+    } catch (const std::exception &e) {
+        report(e.what());
+    } catch (...) {
+        report("unknown exception");
+    }
+}
+
+std::string FlowId(const vdFlow::Ptr &flow)
+{
+    return vppIndicator::Base::GetFlowId(flow);
+}
+
+void AddUnique(std::vector<vppDataFeed::Base *> &feeds, vppDataFeed::Base *feed)
+{
+    if (feed != nullptr && std::find(feeds.begin(), feeds.end(), feed) == feeds.end())
+        feeds.push_back(feed);
+}
+
+}  // namespace
+
+struct vppPlugin::TurnContext {
+    uint8_t verbosity = 0;
+    // Feeds to ask for one FLOW event; kept to reuse its storage.
+    std::vector<vppDataFeed::Base *> feeds;
+};
+
+// The batch's intel by flow (by identity), in the order the flows' first
+// intel arrived.
+class vppPlugin::IntelBatch
+{
+public:
+    void Merge(const vdFlow::Ptr &flow, vppIntel::Event &&intel)
+    {
+        auto [slot, added] = index.try_emplace(flow.get(), flows.size());
+        if (added)
+            flows.emplace_back(flow, std::move(intel));
+        else
+            flows[slot->second].second.Merge(intel);
+    }
+
+    std::vector<std::pair<vdFlow::Ptr, vppIntel::Event>> &Flows() { return flows; }
+
+private:
+    std::vector<std::pair<vdFlow::Ptr, vppIntel::Event>> flows;
+    std::unordered_map<const vdFlow *, size_t> index;
+};
+
+void *vppPlugin::Entry()
+{
+    Guard(
+        [&] {
+            vd_printf("%s: %s v%s\n", tag.c_str(), plugin_name, plugin_version);
+            LoadEventId();
+        },
+        [&](const char *what) { vd_printf("%s: worker start failed: %s\n", tag.c_str(), what); });
+
+    std::deque<vppEventQueue::Event> batch;
+    while (!terminate)
+        RunTurnSafely(batch);
+
+    Guard([&] { DrainQueue(batch); },
+          [&](const char *what) { vd_printf("%s: worker stop failed: %s\n", tag.c_str(), what); });
+    SaveEventId();
+    Guard([&] { vd_printf("%s: intel offline: shutting down\n", tag.c_str()); }, [](const char *) {});
+    return nullptr;
+}
+
+void vppPlugin::RunTurnSafely(std::deque<vppEventQueue::Event> &batch)
+{
+    Guard([&] { RunTurn(batch); },
+          [&](const char *what) { vd_printf("%s: worker turn failed: %s\n", tag.c_str(), what); });
+    batch.clear();
+}
+
+void vppPlugin::RunTurn(std::deque<vppEventQueue::Event> &batch)
+{
+    // Cleared before the reload, so a request made while it runs (which
+    // may come after the file was read) gets a reload of its own.
+    if (reload_pending.exchange(false))
+        ReloadSafely();
+    if (poll_pending.exchange(false))
+        PollSafely();
+
+    batch.clear();
+    if (queue->Pop(batch, 1) == 0)
+        return;
+    ProcessBatch(batch);
+}
+
+void vppPlugin::DrainQueue(std::deque<vppEventQueue::Event> &batch)
+{
+    for (int pass = 0; pass < max_drain_passes; pass++) {
+        batch.clear();
+        if (queue->Pop(batch, 0) == 0)
+            return;
+        // Flows handed in before the first turn still meet the configuration.
+        if (reload_pending.exchange(false))
+            ReloadSafely();
+        ProcessBatch(batch);
+    }
+}
+
+void vppPlugin::ReloadSafely()
+{
+    Guard([&] { Reload(); }, [&](const char *what) { vd_printf("%s: reload failed: %s\n", tag.c_str(), what); });
+}
+
+void vppPlugin::PollSafely()
+{
+    Guard([&] { PollSignatureFeeds(); },
+          [&](const char *what) { vd_printf("%s: poll failed: %s\n", tag.c_str(), what); });
+}
+
+void vppPlugin::PollSignatureFeeds()
+{
+    // Only signature feeds poll the host for changed signatures, and the
+    // configuration loader builds none yet: there is nothing to ask.
+}
+
+void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
+{
+    TurnContext turn;
+    turn.verbosity = vdGlobalConfig::GetInstance().verbosity;
+
+    for (auto &event : batch) {
+        if (event.type != vppEventQueue::Event::FLOW)
+            continue;
+        Guard([&] { StartLookups(event, turn); },
+              [&](const char *what) {
+                  vd_printf("%s: %s: event failed: %s\n", tag.c_str(), FlowId(event.flow).c_str(), what);
+              });
+    }
+
+    IntelBatch intel;
+    while (!batch.empty()) {
+        vppEventQueue::Event event = std::move(batch.front());
+        batch.pop_front();
+        if (event.type == vppEventQueue::Event::INTEL) {
+            Guard([&] { CollectIntel(event, intel); },
+                  [&](const char *what) {
+                      vd_printf("%s: %s: event failed: %s\n", tag.c_str(), FlowId(event.flow).c_str(), what);
+                  });
+        } else {
+            Evaluate(event, turn);
+        }
+    }
+
+    for (auto &[flow, flow_intel] : intel.Flows()) {
+        Guard([&] { OutputIntel(flow, flow_intel, turn); },
+              [&](const char *what) {
+                  vd_printf("%s: %s: intel output failed: %s\n", tag.c_str(), FlowId(flow).c_str(), what);
+              });
+    }
+}
+
+void vppPlugin::StartLookups(vppEventQueue::Event &event, TurnContext &turn)
+{
+    turn.feeds.clear();
+    for (const auto &[name, indicator] : indicators) {
+        // Counted before any filter.
+        indicator->stats.flows_evaluated.Add();
+        if (indicator->Filtered(event, false))
+            continue;
+        for (const auto &[feed_name, feed] : indicator->data_feeds)
+            AddUnique(turn.feeds, feed.get());
+    }
+    // Each distinct feed once, however many indicators share it.
+    for (vppDataFeed::Base *feed : turn.feeds)
+        feed->LookupEventPush(event);
+}
+
+void vppPlugin::Evaluate(const vppEventQueue::Event &event, const TurnContext &turn)
+{
+    if (event.type == vppEventQueue::Event::FLOW && turn.verbosity >= 3) {
+        vd_dprintf("%s: %s: %s:\n", tag.c_str(), FlowId(event.flow).c_str(),
+                   vppIndicator::Base::GetEventName(event.event).c_str());
+        if (event.flow)
+            event.flow->Print(4, tag);
+    }
+
+    for (const auto &[name, indicator] : indicators) {
+        if (!event.cached_indicators.empty() && event.cached_indicators.count(name) != 0)
+            continue;
+        Guard([&] { EvaluateWith(name, *indicator, event); },
+              [&](const char *what) {
+                  vd_printf("%s: %s: %s: evaluation failed: %s\n", tag.c_str(), name.c_str(),
+                            FlowId(event.flow).c_str(), what);
+              });
+    }
+}
+
+void vppPlugin::EvaluateWith(const std::string &name, vppIndicator::Base &indicator, const vppEventQueue::Event &event)
+{
+    if (indicator.Filtered(event, true))
+        return;
+    // Findings come back as INTEL events, in a later batch.
+    auto own = std::make_shared<vppEventQueue::Event>(event.type, event, name);
+    indicator.ProcessFlow(own);
+}
+
+void vppPlugin::CollectIntel(vppEventQueue::Event &event, IntelBatch &intel)
+{
+    if (event.indicator.empty()) {
+        vd_dprintf("%s: indicator in event must be set.\n", tag.c_str());
+        return;
+    }
+    // Intel queued by an indicator that a reload removed is dropped; one of
+    // the same tag in the new configuration adopts it with its own targets.
+    auto found = indicators_by_tag.find(event.indicator);
+    if (found == indicators_by_tag.end()) {
+        vd_printf("%s: unknown indicator in event: %s\n", tag.c_str(), event.indicator.c_str());
+        return;
+    }
+    const vppIndicator::Base &indicator = *found->second;
+
+    vppIntel::Event flow_intel;
+    flow_intel.entries = std::move(event.entries);
+    flow_intel.proc_targets = std::move(event.proc_targets);
+    flow_intel.proc_targets.insert(indicator.proc_targets.begin(), indicator.proc_targets.end());
+    flow_intel.sink_targets = std::move(event.sink_targets);
+    flow_intel.sink_targets.insert(indicator.sink_targets.begin(), indicator.sink_targets.end());
+    intel.Merge(event.flow, std::move(flow_intel));
+}
+
+void vppPlugin::OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, const TurnContext &turn)
+{
+    // Intel nobody receives gets no event id.
+    if (!intel.HasTargets())
+        return;
+
+    const std::string flow_id = FlowId(flow);
+    json payload = json::array();
+    for (const auto &entry : intel.entries) {
+        if (!entry)
+            continue;
+        entry->id = ++last_event_id;
+        if (turn.verbosity >= 1) {
+            vd_dprintf("%s: %s: intel %lu: %s: score %u\n", entry->indicator.c_str(), flow_id.c_str(),
+                       static_cast<unsigned long>(entry->id), entry->event.c_str(), entry->score);
+        }
+        json record;
+        vppIntel::Entry::to_json(record, *entry, false);
+        DispatchToProcessors(flow, intel, record);
+        payload.push_back(std::move(record));
+    }
+
+    if (turn.verbosity >= 2) {
+        std::string text;
+        vd_json_to_string(payload, text, true);
+        vd_dprintf("%s: %s: intel payload:\n%s\n", tag.c_str(), flow_id.c_str(), text.c_str());
+    }
+    DispatchToSinks(flow, intel, payload);
+}
+
+void vppPlugin::DispatchToProcessors(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &record)
+{
+    if (intel.proc_targets.empty())
+        return;
+    std::shared_ptr<vdPluginManager> manager = vdInstance::GetInstance().plugin_manager;
+    if (!manager)
+        return;
+    // One failing receiver does not keep the intel from the others.
+    for (const auto &name : intel.proc_targets) {
+        Guard([&] { manager->DispatchProcessorEvent(name, vdPluginProcessor::intel_record, flow, record); },
+              [&](const char *what) {
+                  vd_printf("%s: %s: intel output failed: %s: %s\n", tag.c_str(), FlowId(flow).c_str(), name.c_str(),
+                            what);
+              });
+    }
+}
+
+void vppPlugin::DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &payload)
+{
+    for (const auto &name : intel.sink_targets) {
+        auto target = sinks.find(name);
+        if (target == sinks.end()) {
+            vd_printf("%s: WARNING: sink not found: %s\n", tag.c_str(), name.c_str());
+            continue;
+        }
+        const vppSink::Base &sink = target->second;
+        for (const auto &[channel_name, channel] : sink.channels) {
+            Guard([&] { channel.Dispatch(sink.name, payload, flow); },
+                  [&](const char *what) {
+                      vd_printf("%s: %s: intel output failed: %s: %s: %s\n", tag.c_str(), FlowId(flow).c_str(),
+                                name.c_str(), channel_name.c_str(), what);
+                  });
+        }
+    }
+}

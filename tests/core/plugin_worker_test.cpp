@@ -1,0 +1,381 @@
+// The plug-in loaded through its library and driven as the host drives it:
+// flows in, numbered intel records out, reloads, restarts and status.
+#include <fstream>
+
+#include "core/plugin_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Three custom indicators: "cleartext" runs before "telnet" by priority,
+// although it comes after it by tag.
+constexpr const char *three_indicators = R"({
+  // comments are allowed
+  "indicator_defaults": {"criteria": {"min_bytes": 0}},
+  "indicators": {
+    "telnet": {"indicator_driver": "custom", "priority": 20, "score": 80,
+               "criteria": {"flow_expr": "other_port == 23"},
+               "attrs": {"note": "telnet"}, "proc_targets": ["audit"]},
+    "cleartext": {"indicator_driver": "custom", "priority": 10, "score": 60,
+                  "criteria": {"flow_expr": "other_port == 23 || other_port == 21"},
+                  "proc_targets": ["audit"]},
+    "dns_tcp": {"indicator_driver": "custom", "score": 40,
+                "criteria": {"flow_expr": "other_port == 53 && ip_protocol == 6"},
+                "proc_targets": ["dns-watch"]}
+  }
+})";
+
+std::string OneIndicator(const std::string &expression, const std::string &tag = "watch")
+{
+    return R"({"indicators": {")" + tag + R"(": {"indicator_driver": "custom", "score": 50,
+        "criteria": {"flow_expr": ")" +
+           expression + R"("}, "proc_targets": ["audit"]}}})";
+}
+
+std::string Digest(uint64_t digest)
+{
+    return vd_xxh64_to_string(digest);
+}
+
+std::vector<std::string> Indicators(const std::vector<ProcessorRecord> &records)
+{
+    std::vector<std::string> tags;
+    for (const auto &record : records)
+        tags.push_back(record.record.at("indicator").get<std::string>());
+    return tags;
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+class PluginWorkerTest : public LoadedPluginTest
+{
+};
+
+TEST_F(PluginWorkerTest, MatchingFlowsBecomeNumberedRecordsInPriorityOrder)
+{
+    Start(three_indicators);
+    Hand(Flow(0x23, 23));
+    Hand(Flow(0x443, 443));
+    Hand(Flow(0x53, 53));
+    Hand(Flow(0x21, 21));
+
+    auto records = out.WaitForRecords(4);
+    ASSERT_EQ(records.size(), 4u);
+
+    // The flow both indicators match: one record each, higher priority
+    // first, with consecutive ids.
+    auto telnet = out.RecordsFor(Digest(0x23));
+    ASSERT_EQ(telnet.size(), 2u);
+    EXPECT_EQ(Indicators(telnet), (std::vector<std::string>{"cleartext", "telnet"}));
+    EXPECT_EQ(telnet[1].record["id"].get<uint64_t>(), telnet[0].record["id"].get<uint64_t>() + 1);
+    EXPECT_EQ(telnet[1].record["score"], 80);
+    EXPECT_EQ(telnet[1].record["attrs"], json({{"note", "telnet"}}));
+    EXPECT_EQ(telnet[1].record["indicator_driver"], "custom");
+    EXPECT_EQ(telnet[1].record["event"], "dpi_complete");
+
+    // Each record goes to the processor its indicator names, as an intel
+    // record event.
+    for (const auto &record : records) {
+        EXPECT_EQ(record.event, vdPluginProcessor::intel_record);
+        EXPECT_EQ(record.name, record.digest == Digest(0x53) ? "dns-watch" : "audit") << record.digest;
+    }
+    EXPECT_TRUE(out.RecordsFor(Digest(0x443)).empty());
+
+    // The flow that matched nothing took no id: the four ids are consecutive.
+    std::set<uint64_t> ids;
+    for (const auto &record : records)
+        ids.insert(record.record["id"].get<uint64_t>());
+    ASSERT_EQ(ids.size(), 4u);
+    EXPECT_EQ(*ids.rbegin() - *ids.begin(), 3u);
+}
+
+TEST_F(PluginWorkerTest, EventIdsContinueAfterARestartWithTheSameStateDirectory)
+{
+    constexpr uint64_t saved = 1ull << 62;  // above any clock-based seed
+    dir.WriteFile("state/proc-intel.event-id", std::to_string(saved) + "\n");
+
+    Start(OneIndicator("other_port == 23"));
+    Hand(Flow(1, 23));
+    Hand(Flow(2, 23));
+    auto first = out.WaitForRecords(2);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0].record["id"], saved + 1);
+    EXPECT_EQ(first[1].record["id"], saved + 2);
+
+    plugin.reset();
+    EXPECT_EQ(ReadFile(EventIdPath()), std::to_string(saved + 2) + "\n");
+
+    Start(OneIndicator("other_port == 23"));
+    Hand(Flow(3, 23));
+    auto second = out.WaitForRecords(3);
+    ASSERT_EQ(second.size(), 3u);
+    EXPECT_EQ(second[2].record["id"], saved + 3);
+}
+
+TEST_F(PluginWorkerTest, AReloadPicksUpTheEditedFile)
+{
+    Start(OneIndicator("other_port == 23"));
+    ASSERT_TRUE(log.WaitFor("intel ready to process: 1 indicator(s)"));
+    Hand(Flow(1, 23));
+    ASSERT_EQ(out.WaitForRecords(1).size(), 1u);
+
+    log.Clear();
+    WriteConf(OneIndicator("other_port == 80", "web"));
+    RequestReload();
+    ASSERT_TRUE(log.WaitFor("intel ready to process: 1 indicator(s)"));
+    EXPECT_TRUE(log.Contains("indicator offline: watch"));
+
+    Hand(Flow(2, 23));
+    Hand(Flow(3, 80));
+    auto records = out.WaitForRecords(2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].digest, Digest(3));
+    EXPECT_EQ(records[1].record["indicator"], "web");
+    // Flow 2 came first, so its intel would have come out no later.
+    EXPECT_TRUE(out.RecordsFor(Digest(2)).empty());
+}
+
+TEST_F(PluginWorkerTest, SeveralReloadRequestsBeforeATurnGiveOneReload)
+{
+    WriteConf(OneIndicator("other_port == 23"));
+    plugin = Load();
+    ASSERT_TRUE(plugin);
+    RequestReload();
+    RequestReload();
+    plugin->Create();
+
+    Hand(Flow(1, 23));
+    // Evaluated on the first turn and sent out on the second: a reload still
+    // pending would have run before it.
+    ASSERT_EQ(out.WaitForRecords(1).size(), 1u);
+    EXPECT_EQ(log.Count("Loading configuration"), 1u);
+}
+
+// A log sink that requests a reload from inside the first one, after the
+// file has been read, and counts the loads that complete.
+class ReloadDuringReload
+{
+public:
+    explicit ReloadDuringReload(std::function<void()> during) : during(std::move(during))
+    {
+        vd_log_set_sink([this](vdLogLevel, const std::string &line) {
+            if (line.find("intel ready to process") == std::string::npos)
+                return;
+            int count = 0;
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                count = ++loads;
+            }
+            if (count == 1)
+                this->during();
+            cond.notify_all();
+        });
+    }
+    ~ReloadDuringReload() { vd_log_set_sink(nullptr); }
+
+    bool WaitForLoads(int count)
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        return cond.wait_for(guard, 20s, [&] { return loads >= count; });
+    }
+
+private:
+    std::function<void()> during;
+    std::mutex lock;
+    std::condition_variable cond;
+    int loads = 0;
+};
+
+TEST_F(PluginWorkerTest, AReloadRequestedDuringAReloadIsNotLost)
+{
+    WriteConf(OneIndicator("other_port == 23"));
+    plugin = Load();
+    ASSERT_TRUE(plugin);
+    ReloadDuringReload hook([this] {
+        WriteConf(OneIndicator("other_port == 80", "web"));
+        RequestReload();
+    });
+    plugin->Create();
+
+    ASSERT_TRUE(hook.WaitForLoads(2)) << "the second reload never happened";
+    Hand(Flow(1, 80));
+    auto records = out.WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].record["indicator"], "web");
+    // Stopped while the hook still holds the log.
+    plugin.reset();
+}
+
+TEST_F(PluginWorkerTest, AFileWithASyntaxErrorKeepsTheIndicatorsInForce)
+{
+    Start(OneIndicator("other_port == 23"));
+    ASSERT_TRUE(log.WaitFor("intel ready to process"));
+
+    WriteConf(R"({"indicators": {"watch": )");
+    RequestReload();
+    ASSERT_TRUE(log.WaitFor("proc-intel: error loading configuration: " + ConfPath() + ": "));
+    EXPECT_FALSE(log.Contains("indicator offline"));
+
+    Hand(Flow(1, 23));
+    auto records = out.WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].record["indicator"], "watch");
+    EXPECT_TRUE(Status()["indicators"].contains("watch"));
+}
+
+TEST_F(PluginWorkerTest, AnInvalidConfigurationDropsTheIndicators)
+{
+    Start(OneIndicator("other_port == 23"));
+    ASSERT_TRUE(log.WaitFor("intel ready to process"));
+
+    WriteConf(R"({"indicators": {"watch": {"indicator_driver": "no_such_driver", "data_feeds": ["x"]}}})");
+    RequestReload();
+    ASSERT_TRUE(log.WaitFor("proc-intel: indicators disabled until the next reload."));
+    EXPECT_TRUE(log.Contains("proc-intel: invalid configuration: " + ConfPath() +
+                             ": invalid indicator driver type: no_such_driver"));
+    EXPECT_TRUE(log.Contains("proc-intel: indicator offline: watch"));
+    EXPECT_TRUE(Status()["indicators"].is_null());
+}
+
+TEST_F(PluginWorkerTest, StatusReportsTotalsIntervalsAndPerIndicatorCounters)
+{
+    Start(R"({"indicators": {
+      "telnet": {"indicator_driver": "custom", "score": 80,
+                 "criteria": {"flow_expr": "other_port == 23"}, "proc_targets": ["audit"]},
+      "weak": {"indicator_driver": "custom", "score": 10,
+               "criteria": {"flow_expr": "other_port == 23", "min_score": 50}, "proc_targets": ["audit"]}
+    }})");
+    Hand(Flow(1, 443));
+    Hand(Flow(2, 23));
+    Hand(Flow(3, 23));
+    // The last flow's record means every flow has been evaluated.
+    ASSERT_EQ(out.WaitForRecords(2).size(), 2u);
+
+    json status = Status();
+    EXPECT_EQ(status["total_flows_processed"], 3);
+    EXPECT_EQ(status["total_flows_processed_interval"], 3);
+    EXPECT_EQ(status["total_intelligence_hits"], 2);
+    EXPECT_EQ(status["total_intelligence_hits_interval"], 2);
+
+    const json telnet = status["indicators"]["telnet"];
+    EXPECT_EQ(telnet, json::parse(R"({
+      "driver": "custom", "priority": 65536,
+      "hits": 2, "hits_interval": 2, "flows_evaluated": 3, "flows_evaluated_interval": 3,
+      "discards": {"min_score": 0, "min_score_interval": 0, "cache_hit": 0, "cache_hit_interval": 0}
+    })"));
+    const json weak = status["indicators"]["weak"];
+    EXPECT_EQ(weak["priority"], 65537);
+    EXPECT_EQ(weak["hits"], 0);
+    EXPECT_EQ(weak["discards"]["min_score"], 2);
+
+    // Nothing happened since: every interval is 0, the values stay.
+    json again = Status();
+    EXPECT_EQ(again["total_flows_processed"], 3);
+    EXPECT_EQ(again["total_flows_processed_interval"], 0);
+    EXPECT_EQ(again["total_intelligence_hits_interval"], 0);
+    EXPECT_EQ(again["indicators"]["telnet"]["hits_interval"], 0);
+    EXPECT_EQ(again["indicators"]["weak"]["discards"]["min_score_interval"], 0);
+}
+
+TEST_F(PluginWorkerTest, AReceiverThatThrowsIsLoggedAndTheWorkerGoesOn)
+{
+    out.BeforeRecord([](const ProcessorRecord &record) {
+        if (record.digest == Digest(0xbad))
+            throw std::runtime_error("receiver failed");
+    });
+    Start(OneIndicator("other_port == 23"));
+    Hand(Flow(0xbad, 23));
+    ASSERT_TRUE(log.WaitFor("proc-intel: " + Digest(0xbad) + ": intel output failed: audit: receiver failed"));
+
+    Hand(Flow(0x900d, 23));
+    auto records = out.WaitForRecords(1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].digest, Digest(0x900d));
+}
+
+TEST_F(PluginWorkerTest, IntelForAnUnknownSinkTargetIsWarnedAbout)
+{
+    Start(R"({"indicators": {"watch": {"indicator_driver": "custom",
+      "criteria": {"flow_expr": "other_port == 23"}, "sink_targets": ["nowhere"], "proc_targets": ["audit"]}}})");
+    Hand(Flow(1, 23));
+    ASSERT_TRUE(log.WaitFor("proc-intel: WARNING: sink not found: nowhere"));
+    // The processor target still gets its record.
+    EXPECT_EQ(out.WaitForRecords(1).size(), 1u);
+}
+
+TEST_F(PluginWorkerTest, IntelReachesEveryChannelOfItsSinkTarget)
+{
+    Start(R"({
+      "sink_targets": {"siem": {"sink": "sink-log", "channels": {
+        "brief": {"flow_metadata": "none", "dispatch_flags": ["append_linefeed"]},
+        "full": {}}}},
+      "indicators": {"watch": {"indicator_driver": "custom", "score": 70,
+        "criteria": {"flow_expr": "other_port == 23"}, "sink_targets": ["siem"]}}})");
+    Hand(Flow(1, 443));
+    Hand(Flow(2, 23));
+
+    auto sinks = out.WaitForSinks(2);
+    ASSERT_EQ(sinks.size(), 2u);
+    std::map<std::string, SinkDelivery> by_channel;
+    for (const auto &delivery : sinks) {
+        ASSERT_EQ(delivery.channels.size(), 1u);
+        by_channel[*delivery.channels.begin()] = delivery;
+    }
+    ASSERT_EQ(by_channel.count("brief"), 1u);
+    ASSERT_EQ(by_channel.count("full"), 1u);
+    for (const auto &[channel, delivery] : by_channel) {
+        EXPECT_EQ(delivery.sink, "sink-log");
+        EXPECT_EQ(delivery.payload["type"], "flow_intel");
+        EXPECT_EQ(delivery.payload["interface"], "eth0");
+        EXPECT_EQ(delivery.payload["internal"], true);
+        const json &intel = delivery.payload["flow"]["intel"];
+        ASSERT_EQ(intel.size(), 1u) << channel;
+        EXPECT_EQ(intel[0]["indicator"], "watch");
+    }
+    EXPECT_EQ(by_channel["brief"].flags, 0x09u);
+    EXPECT_EQ(by_channel["full"].flags, 0x01u);
+    // Only the full channel carries the flow's metadata.
+    EXPECT_FALSE(by_channel["brief"].payload["flow"].contains("other_port"));
+    EXPECT_TRUE(by_channel["full"].payload["flow"].contains("other_port"));
+    // The intel of both channels is the same, numbered once.
+    EXPECT_EQ(by_channel["brief"].payload["flow"]["intel"], by_channel["full"].payload["flow"]["intel"]);
+}
+
+TEST_F(PluginWorkerTest, StopBeforeTheFirstTurnReadsNothingAndSavesTheEventId)
+{
+    WriteConf(OneIndicator("other_port == 23"));
+    plugin = Load();
+    ASSERT_TRUE(plugin);
+    plugin->Terminate();
+    plugin->Create();
+    plugin.reset();
+
+    EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
+    EXPECT_FALSE(log.Contains("Loading configuration"));
+    EXPECT_FALSE(ReadFile(EventIdPath()).empty());
+}
+
+TEST_F(PluginWorkerTest, FindingsOfTheLastFlowsAreSentOutAtAStop)
+{
+    Start(OneIndicator("other_port == 23"));
+    ASSERT_TRUE(log.WaitFor("intel ready to process"));
+    for (uint64_t digest = 1; digest <= 20; digest++)
+        Hand(Flow(digest, 23));
+    plugin.reset();
+    EXPECT_EQ(out.Records().size(), 20u);
+}
+
+TEST_F(PluginWorkerTest, DeletingWithoutTerminateStopsTheWorker)
+{
+    Start(OneIndicator("other_port == 23"));
+    ASSERT_TRUE(log.WaitFor("intel ready to process"));
+    delete plugin.release();
+    EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
+}
+
+}  // namespace
