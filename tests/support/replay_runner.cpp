@@ -258,3 +258,13 @@ ProcessResult RunReplay(const std::vector<std::string> &arguments, const std::st
 {
     return RunProgram(REPLAY_PROGRAM, arguments, input, deadline);
 }
+
+std::vector<json> LinesWith(const std::vector<json> &lines, const std::string &key)
+{
+    std::vector<json> found;
+    for (const auto &line : lines) {
+        if (line.contains(key))
+            found.push_back(line);
+    }
+    return found;
+}

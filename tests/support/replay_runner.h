@@ -25,6 +25,8 @@ struct ProcessResult {
 
 // One JSON document a line; a line that is not JSON fails the running test.
 std::vector<json> ParseJsonLines(const std::string &text);
+// The output lines that hold the given key ("sink", "processor", "status").
+std::vector<json> LinesWith(const std::vector<json> &lines, const std::string &key);
 
 // Throws std::runtime_error when the child cannot be started.
 ProcessResult RunProgram(const std::string &program, const std::vector<std::string> &arguments,

@@ -36,16 +36,6 @@ std::string FlowLine(const std::string &digest, unsigned upper_port)
     return line.dump() + "\n";
 }
 
-std::vector<json> LinesWith(const std::vector<json> &lines, const std::string &key)
-{
-    std::vector<json> found;
-    for (const auto &line : lines) {
-        if (line.contains(key))
-            found.push_back(line);
-    }
-    return found;
-}
-
 class PluginReplayTest : public ::testing::Test
 {
 protected:

@@ -12,17 +12,6 @@
 
 namespace {
 
-// The output lines that hold the given key ("sink", "processor", "status").
-std::vector<json> LinesWith(const std::vector<json> &lines, const std::string &key)
-{
-    std::vector<json> found;
-    for (const auto &line : lines) {
-        if (line.contains(key))
-            found.push_back(line);
-    }
-    return found;
-}
-
 // Sink payload event codes by flow digest.
 std::map<std::string, unsigned> SinkEventsByDigest(const ProcessResult &result)
 {
