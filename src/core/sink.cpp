@@ -4,6 +4,7 @@
 #include <set>
 
 #include "common/flow_encoder.h"
+#include "common/text_match.h"
 #include "vd_plugin.h"
 
 namespace vppSink {
@@ -48,28 +49,10 @@ constexpr FlowMetadataName flow_metadata_names[] = {
     {"full", FlowMetadataType::full},
 };
 
-char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// A configured name selects a table name it is a case-insensitive prefix of.
-bool IsPrefixOf(const std::string &configured, const char *name)
-{
-    const std::string table_name(name);
-    if (configured.size() > table_name.size())
-        return false;
-    for (size_t i = 0; i < configured.size(); i++) {
-        if (LowerAscii(configured[i]) != LowerAscii(table_name[i]))
-            return false;
-    }
-    return true;
-}
-
 const DispatchFlagName *FindDispatchFlag(const std::string &configured)
 {
     for (const auto &entry : dispatch_flag_names) {
-        if (IsPrefixOf(configured, entry.name))
+        if (vppTextMatch::IsPrefixIgnoreCase(configured, entry.name))
             return &entry;
     }
     return nullptr;
@@ -80,7 +63,7 @@ const FlowMetadataName *FindFlowMetadata(const std::string &configured, bool sin
     for (const auto &entry : flow_metadata_names) {
         if (sink_wide && entry.type == FlowMetadataType::use_default)
             continue;
-        if (IsPrefixOf(configured, entry.name))
+        if (vppTextMatch::IsPrefixIgnoreCase(configured, entry.name))
             return &entry;
     }
     return nullptr;

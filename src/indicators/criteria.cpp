@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "indicators/config_numbers.h"
-#include "indicators/text_match.h"
+#include "common/text_match.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "indicators/config_numbers.h"
 #include "indicators/indicator.h"
-#include "indicators/text_match.h"
+#include "common/text_match.h"
 
 namespace vppIndicator {
 
