@@ -16,7 +16,7 @@
 #include "velbord.h"
 
 #include "common/intel_event.h"
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 #include "core/plugin_stats.h"
 #include "core/sink.h"
 #include "feeds/data_feed.h"

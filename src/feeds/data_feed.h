@@ -13,7 +13,7 @@
 
 #include "common/enums.h"
 #include "common/intel_entry.h"
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 
 namespace vppDataFeed {
 

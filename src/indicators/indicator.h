@@ -16,7 +16,7 @@
 #include "common/attr_value.h"
 #include "common/enums.h"
 #include "common/intel_entry.h"
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 #include "feeds/data_feed.h"
 #include "indicators/criteria.h"
 #include "indicators/indicator_stats.h"

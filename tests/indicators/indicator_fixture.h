@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 #include "feeds/data_feed.h"
 #include "indicators/driver_registry.h"
 #include "indicators/indicator.h"

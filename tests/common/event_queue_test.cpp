@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 #include "support/log_capture.h"
 #include "vd_config.h"
 

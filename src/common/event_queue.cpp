@@ -1,4 +1,4 @@
-#include "core/event_queue.h"
+#include "common/event_queue.h"
 
 #include <chrono>
 #include <utility>
