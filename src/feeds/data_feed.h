@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,9 +20,6 @@ class Base
 {
 public:
     using Digest = std::array<uint8_t, 20>;
-    // Builds the feed of one "data_feeds" member; errors are thrown.
-    using Constructor = std::function<std::shared_ptr<Base>(const std::string &tag, const json &conf,
-                                                            const std::shared_ptr<vppEventQueue::Queue> &queue)>;
 
     // Threads: a feed is built on the worker thread while a configuration
     // loads, and its lookups below are called on the worker thread only.
@@ -55,13 +51,11 @@ public:
     // Starts an asynchronous lookup of the event's flow. Worker thread only.
     virtual void LookupEventPush(const vppEventQueue::Event &event);
 
-    // Builds a feed by the data source its "type" names. An empty result is
-    // a source that deliberately builds nothing (geo_maxmind).
+    // Builds a feed by the data source its "type" names, through the feed
+    // table (feeds/feed_registry.h). An empty result is a source that
+    // deliberately builds nothing (geo_maxmind).
     static std::shared_ptr<Base> Create(const std::string &tag, const json &conf,
                                         const std::shared_ptr<vppEventQueue::Queue> &queue);
-    // Sets the constructor of a data source's feeds (an empty one removes
-    // it) and returns the constructor it replaces.
-    static Constructor SetConstructor(DataSource source, Constructor constructor);
 
     // Reads the header record of tag from a legacy intelligence file.
     static DataType LoadHeader(const std::string &tag, json &data, const std::string &path, std::string &label,
