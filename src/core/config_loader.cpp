@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "core/plugin.h"
+#include "feeds/feed_registry.h"
 #include "indicators/driver_registry.h"
 
 namespace {
@@ -32,11 +33,6 @@ bool IsDisabled(const json &conf)
 {
     const json *enabled = FindMember(conf, "enabled");
     return enabled != nullptr && enabled->is_boolean() && !enabled->get<bool>();
-}
-
-bool NeedsDataFeeds(vppIndicator::Driver driver)
-{
-    return driver != vppIndicator::Driver::custom && driver != vppIndicator::Driver::doh_scanner;
 }
 
 std::string RequiredString(const std::string &tag, const json &conf, const char *key)
@@ -143,7 +139,7 @@ vppPlugin::IndicatorPtr vppPlugin::CreateIndicator(const std::string &key, const
 
     const std::string driver_name = RequiredString(tag, conf, "indicator_driver");
     const vppIndicator::Driver driver = vppIndicator::Base::GetDriver(driver_name);
-    if (NeedsDataFeeds(driver) && IsEmptyValue(feed_list)) {
+    if (vppIndicator::NeedsDataFeeds(driver) && IsEmptyValue(feed_list)) {
         throw vdException("%s: %s: data_feeds array is required for this indicator driver.", conf_filename.c_str(),
                           key.c_str());
     }
@@ -192,27 +188,9 @@ void vppPlugin::LoadDataFeeds(const json &feeds)
 
 std::shared_ptr<vppDataFeed::Base> vppPlugin::CreateDataFeed(const std::string &key, const json &conf)
 {
-    switch (vppDataFeed::Base::GetDataSource(key)) {
-    case vppDataFeed::DataSource::cloud_intel: {
-        auto feed = vppDataFeed::Base::Create(key, conf, queue);
-        if (!feed)
-            throw vdException("%s: error creating data feed: %s", conf_filename.c_str(), key.c_str());
-        return feed;
-    }
-    case vppDataFeed::DataSource::velbor_api: {
-        const json *configured_path = FindMember(conf, "data_path");
-        if (configured_path != nullptr && !configured_path->is_string())
-            throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "string", "data_path");
-        if (configured_path != nullptr && !configured_path->get_ref<const std::string &>().empty()) {
-            data_path =
-                vd_expand_variables(configured_path->get<std::string>(), vdGlobalConfig::GetInstance().variables);
-        }
-        // The signature feed is not part of this library yet.
-        throw vdException("%s: invalid or unsupported data feed: %s", conf_filename.c_str(), key.c_str());
-    }
-    default:
-        throw vdException("%s: invalid or unsupported data feed: %s", conf_filename.c_str(), key.c_str());
-    }
+    // The member's key names its data source; the feed table builds it.
+    vppDataFeed::BuildContext context{tag, conf_filename, queue, &data_path};
+    return vppDataFeed::BuildMember(key, conf, context);
 }
 
 void vppPlugin::ClearIndicators()

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <unordered_map>
 
+#include "common/thread_toolkit.h"
 #include "core/plugin.h"
 
 namespace {
@@ -14,16 +15,7 @@ namespace {
 constexpr int max_drain_passes = 4;
 
 // No exception may leave the worker: it would end the host process.
-template <class Fn, class Report> void Guard(Fn &&fn, Report &&report)
-{
-    try {
-        fn();
-    } catch (const std::exception &e) {
-        report(e.what());
-    } catch (...) {
-        report("unknown exception");
-    }
-}
+using vppThread::Guard;
 
 std::string FlowId(const vdFlow::Ptr &flow)
 {

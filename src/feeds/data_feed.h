@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,35 +20,42 @@ class Base
 {
 public:
     using Digest = std::array<uint8_t, 20>;
-    // Builds the feed of one "data_feeds" member; errors are thrown.
-    using Constructor = std::function<std::shared_ptr<Base>(const std::string &tag, const json &conf,
-                                                            const std::shared_ptr<vppEventQueue::Queue> &queue)>;
+
+    // Threads: a feed is built on the worker thread while a configuration
+    // loads, and its lookups below are called on the worker thread only.
+    // Its own threads (a cloud feed's request threads) reach it only through
+    // what it hands them.
 
     Base(const std::string &tag, const std::string &display_name, DataSource data_source, DataType data_type,
          std::shared_ptr<vppEventQueue::Queue> event_queue = nullptr);
+    // Runs on whichever thread drops the last reference: the worker at a
+    // reload, or the host thread that deletes the plug-in after the worker
+    // was joined. A feed with threads of its own stops and joins them here.
     virtual ~Base();
 
     Base(const Base &) = delete;
     Base &operator=(const Base &) = delete;
 
+    // Called by nobody; offered to feeds that load a file.
     virtual void Load(const std::string &path, bool);
     // Completes the entry of a hit: data source, data feed, default score.
+    // Worker thread only (from the feed's own lookups).
     virtual bool Matched(vppIntel::Entry &entry);
+    // Worker thread only.
     virtual bool Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &entry);
     // Looks the flow up in the data set registered under tag; true when the
-    // entry was filled.
+    // entry was filled. Worker thread only (from the indicator drivers).
     virtual bool Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &entry, const std::string &tag);
+    // Worker thread only.
     virtual bool Lookup(const vdAddr &addr, vppIntel::Entry &entry);
-    // Starts an asynchronous lookup of the event's flow.
+    // Starts an asynchronous lookup of the event's flow. Worker thread only.
     virtual void LookupEventPush(const vppEventQueue::Event &event);
 
-    // Builds a feed by the data source its "type" names. An empty result is
-    // a source that deliberately builds nothing (geo_maxmind).
+    // Builds a feed by the data source its "type" names, through the feed
+    // table (feeds/feed_registry.h). An empty result is a source that
+    // deliberately builds nothing (geo_maxmind).
     static std::shared_ptr<Base> Create(const std::string &tag, const json &conf,
                                         const std::shared_ptr<vppEventQueue::Queue> &queue);
-    // Sets the constructor of a data source's feeds (an empty one removes
-    // it) and returns the constructor it replaces.
-    static Constructor SetConstructor(DataSource source, Constructor constructor);
 
     // Reads the header record of tag from a legacy intelligence file.
     static DataType LoadHeader(const std::string &tag, json &data, const std::string &path, std::string &label,

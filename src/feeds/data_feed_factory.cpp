@@ -1,43 +1,9 @@
-// The feed factory: one constructor per data source, in a table that each
-// feed kind adds its row to.
-#include <mutex>
-#include <unordered_map>
-
+// The feed factory: checks a feed's "type" and builds it by the row of the
+// data source it names in the one feed table (feeds/feed_registry.cpp).
 #include "feeds/data_feed.h"
+#include "feeds/feed_registry.h"
 
 namespace vppDataFeed {
-
-namespace {
-
-struct ConstructorTable {
-    std::mutex lock;
-    std::unordered_map<DataSource, Base::Constructor, vdEnumHasher> rows;
-};
-
-ConstructorTable &Constructors()
-{
-    static ConstructorTable table{
-        {},
-        {
-            // Geography comes from the host's own database: nothing to build.
-            {DataSource::geo_maxmind,
-             [](const std::string &, const json &, const std::shared_ptr<vppEventQueue::Queue> &) {
-                 return std::shared_ptr<Base>();
-             }},
-        },
-    };
-    return table;
-}
-
-Base::Constructor FindConstructor(DataSource source)
-{
-    ConstructorTable &table = Constructors();
-    std::lock_guard<std::mutex> guard(table.lock);
-    auto row = table.rows.find(source);
-    return row == table.rows.end() ? Base::Constructor() : row->second;
-}
-
-}  // namespace
 
 std::shared_ptr<Base> Base::Create(const std::string &tag, const json &conf,
                                    const std::shared_ptr<vppEventQueue::Queue> &queue)
@@ -52,25 +18,12 @@ std::shared_ptr<Base> Base::Create(const std::string &tag, const json &conf,
     if (source == DataSource::none)
         throw vdException("%s: error loading data feed; invalid data_source", tag.c_str());
 
-    Constructor constructor = FindConstructor(source);
-    if (!constructor)
+    const FeedRow *row = Feeds().Find(source);
+    if (row == nullptr || !row->build)
         throw vdException("%s: error loading data feed; unsupported data_source", tag.c_str());
-    return constructor(tag, conf, queue);
-}
-
-Base::Constructor Base::SetConstructor(DataSource source, Constructor constructor)
-{
-    ConstructorTable &table = Constructors();
-    std::lock_guard<std::mutex> guard(table.lock);
-    Constructor previous;
-    auto row = table.rows.find(source);
-    if (row != table.rows.end()) {
-        previous = std::move(row->second);
-        table.rows.erase(row);
-    }
-    if (constructor)
-        table.rows.emplace(source, std::move(constructor));
-    return previous;
+    BuildContext context;
+    context.queue = queue;
+    return row->build(tag, conf, context);
 }
 
 }  // namespace vppDataFeed

@@ -29,44 +29,62 @@ std::shared_ptr<Base> CreateChosen(const std::shared_ptr<vppEventQueue::Queue> &
     return T::Create(queue, tag, ordinal, conf, defaults, driver);
 }
 
-using DriverTable = std::unordered_map<Driver, CreateFunction, vdEnumHasher>;
+using DriverTable = std::unordered_map<Driver, DriverRow, vdEnumHasher>;
 
-// The category, geography, reputation and encrypted-DNS prober drivers have
-// no row yet.
+constexpr bool needs_feeds = true;
+constexpr bool own_data = false;
+
+// Custom indicators judge the flow alone; every other driver asks feeds.
+// The category, geography and reputation drivers have no row yet; the
+// encrypted-DNS prober's row waits for its class (it probes servers itself
+// and needs no feeds).
 const DriverTable &Drivers()
 {
     static const DriverTable table = {
-        {Driver::credentials_cleartext, CreateChosen<vpiRisk>},
-        {Driver::crypto_application, CreateFixed<vpiCryptoApplication>},
-        {Driver::crypto_protocol, CreateFixed<vpiCryptoProtocol>},
-        {Driver::crypto_server, CreateFixed<vpiCryptoServer>},
-        {Driver::custom, CreateFixed<vpiCustom>},
-        {Driver::dox_server, CreateFixed<vpiDOXServer>},
-        {Driver::protocol_insecure, CreateFixed<vpiInsecureProtocol>},
-        {Driver::tls_cert_expired, CreateChosen<vpiRisk>},
-        {Driver::tls_cert_mismatch, CreateChosen<vpiRisk>},
-        {Driver::tls_cert_self_signed, CreateChosen<vpiRisk>},
-        {Driver::tls_cert_validity_too_long, CreateChosen<vpiRisk>},
-        {Driver::tls_cipher_score, CreateFixed<vpiTLSCipherScore>},
-        {Driver::tls_version_score, CreateFixed<vpiTLSVersionScore>},
-        {Driver::tor_bridge, CreateChosen<vpiTorNode>},
-        {Driver::tor_exit, CreateChosen<vpiTorNode>},
-        {Driver::tor_relay, CreateChosen<vpiTorNode>},
-        {Driver::vpn_application_business, CreateChosen<vpiVPNApplication>},
-        {Driver::vpn_application_consumer, CreateChosen<vpiVPNApplication>},
-        {Driver::vpn_protocol, CreateFixed<vpiVPNProtocol>},
-        {Driver::vpn_server_consumer, CreateFixed<vpiVPNServer>},
+        {Driver::credentials_cleartext, {CreateChosen<vpiRisk>, needs_feeds}},
+        {Driver::crypto_application, {CreateFixed<vpiCryptoApplication>, needs_feeds}},
+        {Driver::crypto_protocol, {CreateFixed<vpiCryptoProtocol>, needs_feeds}},
+        {Driver::crypto_server, {CreateFixed<vpiCryptoServer>, needs_feeds}},
+        {Driver::custom, {CreateFixed<vpiCustom>, own_data}},
+        {Driver::doh_scanner, {nullptr, own_data}},
+        {Driver::dox_server, {CreateFixed<vpiDOXServer>, needs_feeds}},
+        {Driver::protocol_insecure, {CreateFixed<vpiInsecureProtocol>, needs_feeds}},
+        {Driver::tls_cert_expired, {CreateChosen<vpiRisk>, needs_feeds}},
+        {Driver::tls_cert_mismatch, {CreateChosen<vpiRisk>, needs_feeds}},
+        {Driver::tls_cert_self_signed, {CreateChosen<vpiRisk>, needs_feeds}},
+        {Driver::tls_cert_validity_too_long, {CreateChosen<vpiRisk>, needs_feeds}},
+        {Driver::tls_cipher_score, {CreateFixed<vpiTLSCipherScore>, needs_feeds}},
+        {Driver::tls_version_score, {CreateFixed<vpiTLSVersionScore>, needs_feeds}},
+        {Driver::tor_bridge, {CreateChosen<vpiTorNode>, needs_feeds}},
+        {Driver::tor_exit, {CreateChosen<vpiTorNode>, needs_feeds}},
+        {Driver::tor_relay, {CreateChosen<vpiTorNode>, needs_feeds}},
+        {Driver::vpn_application_business, {CreateChosen<vpiVPNApplication>, needs_feeds}},
+        {Driver::vpn_application_consumer, {CreateChosen<vpiVPNApplication>, needs_feeds}},
+        {Driver::vpn_protocol, {CreateFixed<vpiVPNProtocol>, needs_feeds}},
+        {Driver::vpn_server_consumer, {CreateFixed<vpiVPNServer>, needs_feeds}},
     };
     return table;
 }
 
 }  // namespace
 
-CreateFunction FindCreateFunction(Driver driver)
+const DriverRow *FindDriver(Driver driver)
 {
     const DriverTable &table = Drivers();
     auto row = table.find(driver);
-    return row == table.end() ? nullptr : row->second;
+    return row == table.end() ? nullptr : &row->second;
+}
+
+CreateFunction FindCreateFunction(Driver driver)
+{
+    const DriverRow *row = FindDriver(driver);
+    return row == nullptr ? nullptr : row->create;
+}
+
+bool NeedsDataFeeds(Driver driver)
+{
+    const DriverRow *row = FindDriver(driver);
+    return row == nullptr || row->needs_data_feeds;
 }
 
 }  // namespace vppIndicator

@@ -40,6 +40,10 @@ public:
 
     // The driver's step attaches its findings to ev, then calls this base
     // step, which scores, completes and queues them as one INTEL event.
+    // Threads: called on the worker thread, and also on an indicator's own
+    // prober thread. An override and this base step may therefore change
+    // only thread-safe state (atomic counters, the queue) and read only what
+    // stays fixed after construction.
     virtual void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev);
 
     // True when the indicator skips the event; log writes the reason (at

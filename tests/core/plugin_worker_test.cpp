@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "core/plugin_fixture.h"
+#include "support/thread_stop.h"
 
 namespace {
 
@@ -353,7 +354,7 @@ TEST_F(PluginWorkerTest, StopBeforeTheFirstTurnReadsNothingAndSavesTheEventId)
     ASSERT_TRUE(plugin);
     plugin->Terminate();
     plugin->Create();
-    plugin.reset();
+    ExpectStopsWithin([&] { plugin.reset(); });
 
     EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
     EXPECT_FALSE(log.Contains("Loading configuration"));
@@ -366,7 +367,7 @@ TEST_F(PluginWorkerTest, FindingsOfTheLastFlowsAreSentOutAtAStop)
     ASSERT_TRUE(log.WaitFor("intel ready to process"));
     for (uint64_t digest = 1; digest <= 20; digest++)
         Hand(Flow(digest, 23));
-    plugin.reset();
+    ExpectStopsWithin([&] { plugin.reset(); });
     EXPECT_EQ(out.Records().size(), 20u);
 }
 
@@ -374,7 +375,7 @@ TEST_F(PluginWorkerTest, DeletingWithoutTerminateStopsTheWorker)
 {
     Start(OneIndicator("other_port == 23"));
     ASSERT_TRUE(log.WaitFor("intel ready to process"));
-    delete plugin.release();
+    ExpectStopsWithin([&] { delete plugin.release(); }, 10s, "deleting the plug-in");
     EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
 }
 

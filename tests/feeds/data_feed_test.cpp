@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feeds/data_feed.h"
+#include "support/feed_injector.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -23,21 +24,6 @@ public:
         : Base(tag, "", source, DataType::invalid)
     {
     }
-};
-
-// Puts a constructor in place for one test and restores the previous one.
-class ScopedConstructor
-{
-public:
-    ScopedConstructor(DataSource source, Base::Constructor constructor)
-        : source(source), previous(Base::SetConstructor(source, std::move(constructor)))
-    {
-    }
-    ~ScopedConstructor() { Base::SetConstructor(source, previous); }
-
-private:
-    DataSource source;
-    Base::Constructor previous;
 };
 
 std::string CreateError(const json &conf)
@@ -75,10 +61,10 @@ TEST(DataFeedFactory, BuildsByTheRegisteredConstructor)
     auto queue = vppEventQueue::Queue::Create("event_queue");
     std::string seen_tag;
     json seen_conf;
-    ScopedConstructor row(DataSource::cloud_intel, [&](const std::string &tag, const json &conf, const auto &q) {
+    FeedInjector row(DataSource::cloud_intel, [&](const std::string &tag, const json &conf, auto &context) {
         seen_tag = tag;
         seen_conf = conf;
-        EXPECT_EQ(q, queue);
+        EXPECT_EQ(context.queue, queue);
         return std::make_shared<PlainFeed>(tag);
     });
 
