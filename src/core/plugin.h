@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -69,10 +70,23 @@ public:
     // Replaces the data feeds; throws on the first error.
     void LoadDataFeeds(const json &feeds);
     void ClearIndicators();
-    // The larger of the saved id and a clock-based seed; never throws.
+    // The larger of the saved id and a clock-based seed; a saved id with
+    // less than one reservation left before the largest id is not used.
+    // Never throws.
     void LoadEventId();
-    // Never throws; failures are logged.
+    // Saves the last id handed out (at a reload and an orderly stop); the
+    // next id then starts a new reservation. Never throws; failures are
+    // logged.
     void SaveEventId();
+    // The id for the next intel entry; nothing once the largest id has been
+    // handed out (ids never wrap). Before handing out an id beyond the saved
+    // reservation it saves a new one, so that after a crash numbering goes
+    // on above every id handed out.
+    std::optional<uint64_t> NextEventId();
+
+    // Ids reserved in the state file at a time: a crash skips at most this
+    // many, and the file is written once per this many ids.
+    static constexpr uint64_t event_id_reservation = 4096;
 
     // Writes the statistics document; the caller holds lock.
     void GetStats(json &out);
@@ -110,6 +124,8 @@ protected:
     std::shared_ptr<vppDataFeed::Base> CreateDataFeed(const std::string &key, const json &conf);
     IndicatorPtr CreateIndicator(const std::string &key, const json &conf, const json &defaults, unsigned ordinal);
     void AttachDataFeeds(const std::string &key, vppIndicator::Base &indicator, const json &feed_list);
+    // Saves value as the event-id file's content; false (logged) on failure.
+    bool WriteEventIdFile(uint64_t value);
 
     std::atomic<bool> reload_pending{true};
     // Guards the replacement of indicators against status reads.
@@ -121,6 +137,10 @@ protected:
     IndicatorList indicators;
     std::map<std::string, IndicatorPtr> indicators_by_tag;
     uint64_t last_event_id = 0;
+    // No id up to this one is handed out again after a restart: the state
+    // file holds it or more.
+    uint64_t reserved_event_id = 0;
+    bool event_ids_exhausted = false;
     std::string event_id_path;
     DataFeedMap data_feeds;
     std::string data_path;

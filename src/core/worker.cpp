@@ -243,9 +243,10 @@ void vppPlugin::OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, con
     const std::string flow_id = FlowId(flow);
     json payload = json::array();
     for (const auto &entry : intel.entries) {
-        if (!entry)
+        std::optional<uint64_t> id = entry ? NextEventId() : std::nullopt;
+        if (!id)
             continue;
-        entry->id = ++last_event_id;
+        entry->id = *id;
         if (turn.verbosity >= 1) {
             vd_dprintf("%s: %s: intel %lu: %s: score %u\n", entry->indicator.c_str(), flow_id.c_str(),
                        static_cast<unsigned long>(entry->id), entry->event.c_str(), entry->score);
@@ -255,6 +256,8 @@ void vppPlugin::OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, con
         DispatchToProcessors(flow, intel, record);
         payload.push_back(std::move(record));
     }
+    if (payload.empty())
+        return;
 
     if (turn.verbosity >= 2) {
         std::string text;

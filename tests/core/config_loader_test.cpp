@@ -169,11 +169,12 @@ TEST_F(ConfigLoaderTest, AReloadReplacesEveryIndicator)
 {
     Load(good_config);
     auto old_a = plugin.indicators_by_tag.at("a");
+    plugin.last_event_id = 1234567;
     Load(good_config);
     EXPECT_NE(plugin.indicators_by_tag.at("a"), old_a);
     EXPECT_EQ(log.Count("proc-intel: indicator offline: a"), 1u);
     // The event id is saved before every reload.
-    EXPECT_TRUE(dir.Exists("state/proc-intel.event-id"));
+    EXPECT_EQ(dir.ReadFile("state/proc-intel.event-id"), "1234567\n");
 }
 
 }  // namespace

@@ -349,6 +349,12 @@ TEST_F(PluginWorkerTest, IntelReachesEveryChannelOfItsSinkTarget)
 
 TEST_F(PluginWorkerTest, StopBeforeTheFirstTurnReadsNothingAndSavesTheEventId)
 {
+    // The clock-based seed: seconds since the epoch, shifted by 20 bits.
+    const auto clock_seed = [] {
+        auto now = std::chrono::system_clock::now().time_since_epoch();
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count()) << 20;
+    };
+    const uint64_t clock_before = clock_seed();
     WriteConf(OneIndicator("other_port == 23"));
     plugin = Load();
     ASSERT_TRUE(plugin);
@@ -358,7 +364,13 @@ TEST_F(PluginWorkerTest, StopBeforeTheFirstTurnReadsNothingAndSavesTheEventId)
 
     EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
     EXPECT_FALSE(log.Contains("Loading configuration"));
-    EXPECT_FALSE(ReadFile(EventIdPath()).empty());
+    // No id was handed out: the clock-based seed it started from is saved.
+    const uint64_t clock_after = clock_seed();
+    const std::string saved = dir.ReadFile("state/proc-intel.event-id");
+    const uint64_t id = std::strtoull(saved.c_str(), nullptr, 10);
+    EXPECT_EQ(saved, std::to_string(id) + "\n");
+    EXPECT_GE(id, clock_before);
+    EXPECT_LE(id, clock_after);
 }
 
 TEST_F(PluginWorkerTest, FindingsOfTheLastFlowsAreSentOutAtAStop)
