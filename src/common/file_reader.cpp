@@ -19,7 +19,9 @@ ReadResult Failure(const std::string &error)
 
 ReadResult TooLarge(size_t max_size)
 {
-    return Failure("larger than " + std::to_string(max_size) + " bytes");
+    ReadResult result = Failure("larger than " + std::to_string(max_size) + " bytes");
+    result.too_large = true;
+    return result;
 }
 
 // Closes the descriptor however the read ends.

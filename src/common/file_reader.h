@@ -17,6 +17,8 @@ struct ReadResult {
     // Why the file could not be read: the system's reason, "not a regular
     // file", or "larger than N bytes"; empty unless status is error.
     std::string error;
+    // Refused for its size alone; error says so too.
+    bool too_large = false;
 };
 
 // Reads the whole file at path. A file that does not exist is missing (not

@@ -62,7 +62,8 @@ std::optional<uint64_t> ReadSavedEventId(const std::string &tag, const std::stri
     if (file.status == vppFile::ReadStatus::missing)
         return std::nullopt;
     if (file.status != vppFile::ReadStatus::ok) {
-        ReportLoadError(tag, path, file.error);
+        // An overlong file holds no id of ours, as one with other text.
+        ReportLoadError(tag, path, file.too_large ? "invalid" : file.error);
         return std::nullopt;
     }
     std::optional<uint64_t> saved = ParseEventId(file.text);

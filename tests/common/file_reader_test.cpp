@@ -49,5 +49,6 @@ TEST(FileReader, RefusesWhatItMustNotRead)
         EXPECT_EQ(result.status, c.status) << c.path;
         EXPECT_EQ(result.error, c.error) << c.path;
         EXPECT_EQ(result.text, "") << c.path;
+        EXPECT_EQ(result.too_large, c.path == dir.Path("big")) << c.path;
     }
 }

@@ -89,10 +89,10 @@ TEST_F(EventIdTest, WhiteSpaceAroundTheNumberIsSkipped)
     }
 }
 
-TEST_F(EventIdTest, AnOverlongFileIsRefused)
+TEST_F(EventIdTest, AnOverlongFileIsInvalid)
 {
     LoadExpectingClockSeed("7" + std::string(1000, ' '));
-    EXPECT_TRUE(log.Contains("Error loading last event ID: " + EventIdPath() + ": larger than 256 bytes"));
+    EXPECT_TRUE(log.Contains("Error loading last event ID: " + EventIdPath() + ": invalid"));
 }
 
 TEST_F(EventIdTest, ASmallerIdLosesToTheClock)
