@@ -140,10 +140,11 @@ TEST(EventQueue, APushWakesAConsumerThatIsAlreadyBlocked)
         std::chrono::steady_clock::duration waited{};
     };
     std::vector<Queue::Ptr> queues;
+    for (size_t i = 0; i < consumers.size(); i++)
+        queues.push_back(Queue::Create("q"));
     std::vector<Outcome> outcomes(consumers.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < consumers.size(); i++) {
-        queues.push_back(Queue::Create("q"));
         threads.emplace_back([&, i] {
             const auto start = std::chrono::steady_clock::now();
             outcomes[i].woken = consumers[i].wait(*queues[i]);
