@@ -125,11 +125,13 @@ TEST(EventQueue, APushWakesAConsumerThatIsAlreadyBlocked)
         std::function<bool(Queue &)> wait;
     };
     const std::vector<Consumer> consumers = {
-        {"Pop", [](Queue &queue) {
+        {"Pop",
+         [](Queue &queue) {
              std::deque<Event> batch;
              return queue.Pop(batch, wait_seconds) == 1;
          }},
-        {"PopSingle", [](Queue &queue) {
+        {"PopSingle",
+         [](Queue &queue) {
              Event out;
              return queue.PopSingle(out, wait_seconds);
          }},
