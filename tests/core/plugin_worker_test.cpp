@@ -448,14 +448,19 @@ TEST_F(PluginWorkerTest, IntelOfSeveralIndicatorsOnOneFlowReachesTheTargetsOfAll
 // target still get the payload, and the processor its record.
 TEST_F(PluginWorkerTest, ASinkChannelThatThrowsKeepsThePayloadFromNoOtherTarget)
 {
-    std::mutex failed_lock;
-    std::string failed;  // "sink/channel" of the delivery that threw
-    instance.plugin_manager->SetSinkHandler([&, this](const std::string &sink, const std::set<std::string> &channels,
-                                                      const json &payload, vdFlags<vdPlugin::DispatchFlags> flags) {
+    // Shared with the handler, which the worker may call until the plug-in stops.
+    struct FirstDelivery {
+        std::mutex lock;
+        std::string failed;  // "sink/channel" of the delivery that threw
+    };
+    auto first = std::make_shared<FirstDelivery>();
+    instance.plugin_manager->SetSinkHandler([first, this](const std::string &sink,
+                                                          const std::set<std::string> &channels, const json &payload,
+                                                          vdFlags<vdPlugin::DispatchFlags> flags) {
         {
-            std::lock_guard<std::mutex> guard(failed_lock);
-            if (failed.empty()) {
-                failed = sink + "/" + *channels.begin();
+            std::lock_guard<std::mutex> guard(first->lock);
+            if (first->failed.empty()) {
+                first->failed = sink + "/" + *channels.begin();
                 throw std::runtime_error("sink down");
             }
         }
@@ -471,17 +476,21 @@ TEST_F(PluginWorkerTest, ASinkChannelThatThrowsKeepsThePayloadFromNoOtherTarget)
     auto sinks = out.WaitForSinks(2);
     ASSERT_EQ(sinks.size(), 2u);
     EXPECT_EQ(out.WaitForRecords(1).size(), 1u);
+    std::string failed_at;
+    {
+        std::lock_guard<std::mutex> guard(first->lock);
+        failed_at = first->failed;
+    }
     std::set<std::string> reached;
     for (const auto &delivery : sinks)
         reached.insert(delivery.sink + "/" + *delivery.channels.begin());
-    std::lock_guard<std::mutex> guard(failed_lock);
-    EXPECT_EQ(reached.count(failed), 0u);
-    reached.insert(failed);
+    EXPECT_EQ(reached.count(failed_at), 0u);
+    reached.insert(failed_at);
     EXPECT_EQ(reached, (std::set<std::string>{"sink-a/one", "sink-a/two", "sink-b/three"}));
 
     const std::map<std::string, std::string> target_of = {{"sink-a", "siem"}, {"sink-b", "archive"}};
-    const std::string sink = failed.substr(0, failed.find('/'));
-    const std::string channel = failed.substr(failed.find('/') + 1);
+    const std::string sink = failed_at.substr(0, failed_at.find('/'));
+    const std::string channel = failed_at.substr(failed_at.find('/') + 1);
     EXPECT_TRUE(log.Contains("proc-intel: " + Digest(1) + ": intel output failed: " + target_of.at(sink) + ": " +
                              channel + ": sink down"));
 }
