@@ -81,8 +81,14 @@ void Queue::PushLookup(const Event &event, vppDataFeed::DataSource source, const
 bool Queue::WaitForEvents(std::unique_lock<std::mutex> &guard, int seconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    // Counted only while blocked: an event already queued returns at once.
+    if (!events.empty())
+        return true;
+    waiting++;
     // The predicate makes spurious wake-ups wait again until the deadline.
-    return cond.wait_until(guard, deadline, [this] { return !events.empty(); });
+    bool woken = cond.wait_until(guard, deadline, [this] { return !events.empty(); });
+    waiting--;
+    return woken;
 }
 
 size_t Queue::Pop(std::deque<Event> &out, int seconds)
@@ -140,6 +146,12 @@ size_t Queue::Size()
 {
     std::lock_guard<std::mutex> guard(lock);
     return events.size();
+}
+
+size_t Queue::Waiting()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return waiting;
 }
 
 }  // namespace vppEventQueue

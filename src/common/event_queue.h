@@ -76,6 +76,9 @@ public:
     void SetMaxSize(size_t size);
     size_t GetMaxSize();
     size_t Size();
+    // Consumers blocked in a wait right now (Pop, PopSingle, Clear): lets a
+    // caller know a push will have to wake one rather than be found at once.
+    size_t Waiting();
     const std::string &GetName() const { return name; }
 
 private:
@@ -90,6 +93,7 @@ private:
     std::condition_variable cond;
     const std::string name;
     size_t max_size = 0;
+    size_t waiting = 0;
 };
 
 }  // namespace vppEventQueue

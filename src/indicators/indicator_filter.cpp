@@ -1,5 +1,7 @@
 // Whether an indicator looks at an event at all: event filter, minimum
-// bytes, LAN and WAN triggers and the flow expression, in that order.
+// bytes, LAN and WAN triggers and the flow expression, in that order, all
+// read under the flow's lock.
+#include <mutex>
 #include <string>
 
 #include "indicators/indicator.h"
@@ -41,7 +43,10 @@ const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *deta
     if (!ev.flow)
         return "no flow";
 
+    // The host's packet threads update the flow (counters, interface, names)
+    // under its lock; the expression reads those fields too.
     const vdFlow &flow = *ev.flow;
+    std::lock_guard<std::recursive_mutex> guard(flow.lock);
     if (flow.stats.total_bytes < criteria.min_bytes) {
         if (detail != nullptr)
             *detail = std::to_string(flow.stats.total_bytes) + " < " + std::to_string(criteria.min_bytes);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -100,6 +101,71 @@ TEST(EventQueue, WaitingConsumersWakeOnPush)
     single_consumer.join();
     EXPECT_EQ(batch_size, 1u);
     EXPECT_TRUE(single);
+}
+
+// Waits, with a deadline, until the queue has count consumers blocked.
+bool WaitForWaiting(Queue &queue, size_t count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (queue.Waiting() < count) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+TEST(EventQueue, APushWakesAConsumerThatIsAlreadyBlocked)
+{
+    // Each wait starts before the push (the queue counts it as blocked), so
+    // only the push's wake-up can end it before its long deadline.
+    constexpr int wait_seconds = 30;
+    struct Consumer {
+        const char *name;
+        std::function<bool(Queue &)> wait;
+    };
+    const std::vector<Consumer> consumers = {
+        {"Pop",
+         [](Queue &queue) {
+             std::deque<Event> batch;
+             return queue.Pop(batch, wait_seconds) == 1;
+         }},
+        {"PopSingle",
+         [](Queue &queue) {
+             Event out;
+             return queue.PopSingle(out, wait_seconds);
+         }},
+        {"Clear", [](Queue &queue) { return queue.Clear(wait_seconds); }},
+    };
+    struct Outcome {
+        bool woken = false;
+        std::chrono::steady_clock::duration waited{};
+    };
+    std::vector<Queue::Ptr> queues;
+    for (size_t i = 0; i < consumers.size(); i++)
+        queues.push_back(Queue::Create("q"));
+    std::vector<Outcome> outcomes(consumers.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < consumers.size(); i++) {
+        threads.emplace_back([&, i] {
+            const auto start = std::chrono::steady_clock::now();
+            outcomes[i].woken = consumers[i].wait(*queues[i]);
+            outcomes[i].waited = std::chrono::steady_clock::now() - start;
+        });
+    }
+    for (size_t i = 0; i < consumers.size(); i++) {
+        SCOPED_TRACE(consumers[i].name);
+        EXPECT_TRUE(WaitForWaiting(*queues[i], 1));
+        queues[i]->Push(FlowEvent(i + 1));
+    }
+    for (auto &thread : threads)
+        thread.join();
+    for (size_t i = 0; i < consumers.size(); i++) {
+        SCOPED_TRACE(consumers[i].name);
+        EXPECT_TRUE(outcomes[i].woken);
+        EXPECT_LT(outcomes[i].waited, std::chrono::seconds(wait_seconds / 2));
+        EXPECT_EQ(queues[i]->Waiting(), 0u);
+    }
 }
 
 TEST(EventQueue, SizeLimitDropsTheOldestAndLogsIt)

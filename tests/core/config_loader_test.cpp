@@ -158,11 +158,22 @@ TEST_F(ConfigLoaderTest, IndicatorsOfEqualPriorityKeepTheirTagOrder)
 
     auto order = Order();
     ASSERT_EQ(order.size(), 64u);
-    auto expected = order;
-    std::sort(expected.begin(), expected.end(), [&](const std::string &x, const std::string &y) {
-        return std::make_pair(Priority(x), x) < std::make_pair(Priority(y), y);
-    });
+    const std::vector<std::string> priority_0 = {"i00", "i03", "i06", "i09", "i12", "i15", "i18", "i21",
+                                                 "i24", "i27", "i30", "i33", "i36", "i39", "i42", "i45",
+                                                 "i48", "i51", "i54", "i57", "i60", "i63"};
+    const std::vector<std::string> priority_1 = {"i01", "i04", "i07", "i10", "i13", "i16", "i19",
+                                                 "i22", "i25", "i28", "i31", "i34", "i37", "i40",
+                                                 "i43", "i46", "i49", "i52", "i55", "i58", "i61"};
+    const std::vector<std::string> priority_2 = {"i02", "i05", "i08", "i11", "i14", "i17", "i20",
+                                                 "i23", "i26", "i29", "i32", "i35", "i38", "i41",
+                                                 "i44", "i47", "i50", "i53", "i56", "i59", "i62"};
+    std::vector<std::string> expected = priority_0;
+    expected.insert(expected.end(), priority_1.begin(), priority_1.end());
+    expected.insert(expected.end(), priority_2.begin(), priority_2.end());
     EXPECT_EQ(order, expected);
+    const std::pair<const char *, unsigned> priorities[] = {{"i00", 0}, {"i31", 1}, {"i62", 2}};
+    for (const auto &[tag, priority] : priorities)
+        EXPECT_EQ(Priority(tag), priority) << tag;
 }
 
 TEST_F(ConfigLoaderTest, AReloadReplacesEveryIndicator)

@@ -30,6 +30,8 @@ public:
     using vppPlugin::indicators;
     using vppPlugin::indicators_by_tag;
     using vppPlugin::last_event_id;
+    using vppPlugin::queue;
+    using vppPlugin::RunTurn;
     using vppPlugin::sinks;
     using vppPlugin::vppPlugin;
 };

@@ -1,6 +1,8 @@
 // The plug-in loaded through its library and driven as the host drives it:
 // flows in, numbered intel records out, reloads, restarts and status.
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "core/plugin_fixture.h"
 #include "support/thread_stop.h"
@@ -389,6 +391,187 @@ TEST_F(PluginWorkerTest, DeletingWithoutTerminateStopsTheWorker)
     ASSERT_TRUE(log.WaitFor("intel ready to process"));
     ExpectStopsWithin([&] { delete plugin.release(); }, 10s, "deleting the plug-in");
     EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
+}
+
+// Intel that no processor or sink receives is dropped before numbering: the
+// next flow with a target gets the id right after the previous one sent.
+TEST_F(PluginWorkerTest, IntelWithoutAnyTargetUsesNoEventId)
+{
+    Start(R"({"indicators": {
+      "watch": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 23"}, "proc_targets": ["audit"]},
+      "silent": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 25"}}}})");
+    Hand(Flow(1, 23));
+    auto first = out.WaitForRecords(1);
+    ASSERT_EQ(first.size(), 1u);
+
+    Hand(Flow(2, 25));
+    Hand(Flow(3, 23));
+    auto records = out.WaitForRecords(2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].digest, Digest(3));
+    EXPECT_EQ(records[1].record["id"].get<uint64_t>(), first[0].record["id"].get<uint64_t>() + 1);
+    // The silent indicator did find flow 2: its intel just had nowhere to go.
+    EXPECT_EQ(Status()["indicators"]["silent"]["hits"], 1);
+}
+
+// Two indicators with different targets on one flow: their entries travel
+// together, one payload per sink target and every entry to every processor.
+TEST_F(PluginWorkerTest, IntelOfSeveralIndicatorsOnOneFlowReachesTheTargetsOfAll)
+{
+    Start(R"({
+      "sink_targets": {"siem": {"sink": "sink-a", "channels": {"main": {}}},
+                       "archive": {"sink": "sink-b", "channels": {"main": {}}}},
+      "indicators": {
+        "telnet": {"indicator_driver": "custom", "priority": 1, "criteria": {"flow_expr": "other_port == 23"},
+                   "sink_targets": ["siem"], "proc_targets": ["audit"]},
+        "cleartext": {"indicator_driver": "custom", "priority": 2,
+                      "criteria": {"flow_expr": "other_port == 23 || other_port == 21"},
+                      "sink_targets": ["archive"], "proc_targets": ["dpi"]}}})");
+    Hand(Flow(1, 23));
+    // Flow 2 (one indicator, one target each) comes out after all of flow 1.
+    Hand(Flow(2, 21));
+
+    auto records = out.WaitForRecords(5);
+    ASSERT_EQ(records.size(), 5u);
+    std::multiset<std::string> flow_one;
+    for (const auto &record : out.RecordsFor(Digest(1)))
+        flow_one.insert(record.name + "/" + record.record["indicator"].get<std::string>());
+    EXPECT_EQ(flow_one, (std::multiset<std::string>{"audit/cleartext", "audit/telnet", "dpi/cleartext", "dpi/telnet"}));
+    auto flow_two = out.RecordsFor(Digest(2));
+    ASSERT_EQ(flow_two.size(), 1u);
+    EXPECT_EQ(flow_two[0].name, "dpi");
+
+    auto sinks = out.WaitForSinks(3);
+    ASSERT_EQ(sinks.size(), 3u);
+    std::map<std::string, json> both;  // sink plug-in -> intel of flow 1
+    for (const auto &delivery : sinks) {
+        const json &intel = delivery.payload["flow"]["intel"];
+        if (intel.size() == 2)
+            both[delivery.sink] = intel;
+        else
+            EXPECT_EQ(delivery.sink, "sink-b") << "flow 2 goes to its indicator's sink only";
+    }
+    ASSERT_EQ(both.size(), 2u) << "one payload per sink target for flow 1";
+    EXPECT_EQ(both["sink-a"], both["sink-b"]);
+    EXPECT_EQ(both["sink-a"][0]["indicator"], "telnet");
+    EXPECT_EQ(both["sink-a"][1]["indicator"], "cleartext");
+}
+
+// The host's sink fails on one channel: the other channel and the other
+// target still get the payload, and the processor its record.
+TEST_F(PluginWorkerTest, ASinkChannelThatThrowsKeepsThePayloadFromNoOtherTarget)
+{
+    // Shared with the handler, which the worker may call until the plug-in stops.
+    struct FirstDelivery {
+        std::mutex lock;
+        std::string failed;  // "sink/channel" of the delivery that threw
+    };
+    auto first = std::make_shared<FirstDelivery>();
+    instance.plugin_manager->SetSinkHandler([first, this](const std::string &sink,
+                                                          const std::set<std::string> &channels, const json &payload,
+                                                          vdFlags<vdPlugin::DispatchFlags> flags) {
+        {
+            std::lock_guard<std::mutex> guard(first->lock);
+            if (first->failed.empty()) {
+                first->failed = sink + "/" + *channels.begin();
+                throw std::runtime_error("sink down");
+            }
+        }
+        out.AddSink({sink, channels, payload, flags.value()});
+    });
+    Start(R"({
+      "sink_targets": {"siem": {"sink": "sink-a", "channels": {"one": {}, "two": {}}},
+                       "archive": {"sink": "sink-b", "channels": {"three": {}}}},
+      "indicators": {"watch": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 23"},
+                               "sink_targets": ["siem", "archive"], "proc_targets": ["audit"]}}})");
+    Hand(Flow(1, 23));
+
+    auto sinks = out.WaitForSinks(2);
+    ASSERT_EQ(sinks.size(), 2u);
+    EXPECT_EQ(out.WaitForRecords(1).size(), 1u);
+    std::string failed_at;
+    {
+        std::lock_guard<std::mutex> guard(first->lock);
+        failed_at = first->failed;
+    }
+    std::set<std::string> reached;
+    for (const auto &delivery : sinks)
+        reached.insert(delivery.sink + "/" + *delivery.channels.begin());
+    EXPECT_EQ(reached.count(failed_at), 0u);
+    reached.insert(failed_at);
+    EXPECT_EQ(reached, (std::set<std::string>{"sink-a/one", "sink-a/two", "sink-b/three"}));
+
+    const std::map<std::string, std::string> target_of = {{"sink-a", "siem"}, {"sink-b", "archive"}};
+    const std::string sink = failed_at.substr(0, failed_at.find('/'));
+    const std::string channel = failed_at.substr(failed_at.find('/') + 1);
+    EXPECT_TRUE(log.Contains("proc-intel: " + Digest(1) + ": intel output failed: " + target_of.at(sink) + ": " +
+                             channel + ": sink down"));
+}
+
+// Total hits are the sum over the indicators in force: a reload starts them
+// again from the new indicators' hits, reported as the interval too.
+TEST_F(PluginWorkerTest, TotalHitsRestartWithTheIndicatorsOfAReload)
+{
+    Start(OneIndicator("other_port == 23"));
+    Hand(Flow(1, 23));
+    Hand(Flow(2, 23));
+    ASSERT_EQ(out.WaitForRecords(2).size(), 2u);
+    json before = Status();
+    EXPECT_EQ(before["total_intelligence_hits"], 2);
+    EXPECT_EQ(before["total_intelligence_hits_interval"], 2);
+
+    log.Clear();
+    RequestReload();
+    ASSERT_TRUE(log.WaitFor("intel ready to process: 1 indicator(s)"));
+    json reloaded = Status();
+    EXPECT_EQ(reloaded["total_intelligence_hits"], 0);
+    EXPECT_EQ(reloaded["total_intelligence_hits_interval"], 0);
+
+    Hand(Flow(3, 23));
+    ASSERT_EQ(out.WaitForRecords(3).size(), 3u);
+    json after = Status();
+    EXPECT_EQ(after["total_intelligence_hits"], 1);
+    EXPECT_EQ(after["total_intelligence_hits_interval"], 1);
+    EXPECT_EQ(after["indicators"]["watch"]["hits"], 1);
+}
+
+// The host reads the status on its own thread while reloads replace the
+// indicator list (and flows keep coming): every read sees no list (between
+// the old and the new) or one whole list, never a mix.
+TEST_F(PluginWorkerTest, StatusReadsWhileReloadsSwapTheIndicators)
+{
+    constexpr int reloads = 10;
+    const std::string one = OneIndicator("other_port == 23");
+    Start(one);
+    ASSERT_TRUE(log.WaitFor("intel ready to process: 1 indicator(s)"));
+
+    const std::set<std::string> watch = {"watch"}, three = {"cleartext", "dns_tcp", "telnet"};
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> reads{0}, mixed{0};
+    std::thread reader([&] {
+        while (!stop) {
+            json status = Status();
+            std::set<std::string> tags;
+            if (status["indicators"].is_object())
+                for (const auto &[tag, counters] : status["indicators"].items())
+                    tags.insert(tag);
+            if (!tags.empty() && tags != watch && tags != three)
+                mixed++;
+            reads++;
+        }
+    });
+    for (int i = 0; i < reloads; i++) {
+        const bool load_three = i % 2 == 0;
+        log.Clear();
+        WriteConf(load_three ? three_indicators : one);
+        RequestReload();
+        Hand(Flow(i + 1, 23));
+        EXPECT_TRUE(log.WaitFor(std::string("intel ready to process: ") + (load_three ? "3" : "1") + " indicator(s)"));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads, 0u);
+    EXPECT_EQ(mixed, 0u);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "support/log_capture.h"
@@ -225,4 +226,25 @@ TEST(HostFlowMap, BucketsHoldFlowsByDigest)
     }
     EXPECT_EQ(total, 8u);
     EXPECT_THROW(map.Acquire(4), vdException);
+}
+
+TEST(HostFlowMap, ADigestSelectsTheBucketOfItsRemainder)
+{
+    // The stand-in's rule: bucket = digest % buckets.
+    const std::vector<std::set<uint64_t>> expected = {{4, 8, 12}, {1, 5, 9}, {2, 6, 10}, {3, 7, 11}};
+    vdFlowMap map(4);
+    for (uint64_t digest = 1; digest <= 12; digest++) {
+        auto flow = std::make_shared<vdFlow>();
+        flow->digest = digest;
+        map.Insert(flow);
+    }
+    for (size_t i = 0; i < map.buckets; i++) {
+        std::set<uint64_t> held;
+        for (const auto &[digest, flow] : map.Acquire(i)) {
+            held.insert(digest);
+            EXPECT_EQ(flow->digest, digest);
+        }
+        map.Release(i);
+        EXPECT_EQ(held, expected[i]) << "bucket " << i;
+    }
 }

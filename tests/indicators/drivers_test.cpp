@@ -19,6 +19,7 @@
 namespace {
 
 using vppIndicator::Base;
+using vppIndicator::Category;
 using vppIndicator::Driver;
 
 template <class T> bool Is(const std::shared_ptr<Base> &indicator)
@@ -28,36 +29,37 @@ template <class T> bool Is(const std::shared_ptr<Base> &indicator)
 
 struct RegistryRow {
     Driver driver;
+    Category category;
     bool (*is_class)(const std::shared_ptr<Base> &);  // nullptr: no class yet
 };
 
 const std::vector<RegistryRow> kRegistry = {
-    {Driver::invalid, nullptr},
-    {Driver::category, nullptr},
-    {Driver::credentials_cleartext, Is<vpiRisk>},
-    {Driver::crypto_application, Is<vpiCryptoApplication>},
-    {Driver::crypto_protocol, Is<vpiCryptoProtocol>},
-    {Driver::crypto_server, Is<vpiCryptoServer>},
-    {Driver::custom, Is<vpiCustom>},
-    {Driver::doh_scanner, nullptr},
-    {Driver::dox_server, Is<vpiDOXServer>},
-    {Driver::geo, nullptr},
-    {Driver::protocol_insecure, Is<vpiInsecureProtocol>},
-    {Driver::reputation_domain, nullptr},
-    {Driver::reputation_ip, nullptr},
-    {Driver::tls_cert_expired, Is<vpiRisk>},
-    {Driver::tls_cert_mismatch, Is<vpiRisk>},
-    {Driver::tls_cert_self_signed, Is<vpiRisk>},
-    {Driver::tls_cert_validity_too_long, Is<vpiRisk>},
-    {Driver::tls_cipher_score, Is<vpiTLSCipherScore>},
-    {Driver::tls_version_score, Is<vpiTLSVersionScore>},
-    {Driver::tor_bridge, Is<vpiTorNode>},
-    {Driver::tor_exit, Is<vpiTorNode>},
-    {Driver::tor_relay, Is<vpiTorNode>},
-    {Driver::vpn_application_business, Is<vpiVPNApplication>},
-    {Driver::vpn_application_consumer, Is<vpiVPNApplication>},
-    {Driver::vpn_protocol, Is<vpiVPNProtocol>},
-    {Driver::vpn_server_consumer, Is<vpiVPNServer>},
+    {Driver::invalid, Category::none, nullptr},
+    {Driver::category, Category::flow_enrichment, nullptr},
+    {Driver::credentials_cleartext, Category::unencrypted_credentials, Is<vpiRisk>},
+    {Driver::crypto_application, Category::cryptocurrency_detection, Is<vpiCryptoApplication>},
+    {Driver::crypto_protocol, Category::cryptocurrency_detection, Is<vpiCryptoProtocol>},
+    {Driver::crypto_server, Category::cryptocurrency_detection, Is<vpiCryptoServer>},
+    {Driver::custom, Category::custom, Is<vpiCustom>},
+    {Driver::doh_scanner, Category::encrypted_dns_detection, nullptr},
+    {Driver::dox_server, Category::encrypted_dns_detection, Is<vpiDOXServer>},
+    {Driver::geo, Category::flow_enrichment, nullptr},
+    {Driver::protocol_insecure, Category::insecure_protocol, Is<vpiInsecureProtocol>},
+    {Driver::reputation_domain, Category::reputation, nullptr},
+    {Driver::reputation_ip, Category::reputation, nullptr},
+    {Driver::tls_cert_expired, Category::tls_certificate_audit, Is<vpiRisk>},
+    {Driver::tls_cert_mismatch, Category::tls_certificate_audit, Is<vpiRisk>},
+    {Driver::tls_cert_self_signed, Category::tls_certificate_audit, Is<vpiRisk>},
+    {Driver::tls_cert_validity_too_long, Category::tls_certificate_audit, Is<vpiRisk>},
+    {Driver::tls_cipher_score, Category::encryption_audit, Is<vpiTLSCipherScore>},
+    {Driver::tls_version_score, Category::encryption_audit, Is<vpiTLSVersionScore>},
+    {Driver::tor_bridge, Category::tor_detection, Is<vpiTorNode>},
+    {Driver::tor_exit, Category::tor_detection, Is<vpiTorNode>},
+    {Driver::tor_relay, Category::tor_detection, Is<vpiTorNode>},
+    {Driver::vpn_application_business, Category::vpn_detection, Is<vpiVPNApplication>},
+    {Driver::vpn_application_consumer, Category::vpn_detection, Is<vpiVPNApplication>},
+    {Driver::vpn_protocol, Category::vpn_detection, Is<vpiVPNProtocol>},
+    {Driver::vpn_server_consumer, Category::vpn_detection, Is<vpiVPNServer>},
 };
 
 TEST_F(IndicatorTest, RegistryBuildsEachDriversClass)
@@ -66,13 +68,14 @@ TEST_F(IndicatorTest, RegistryBuildsEachDriversClass)
     for (const RegistryRow &row : kRegistry) {
         SCOPED_TRACE(vppNames::GetDriverName(row.driver));
         auto create = vppIndicator::FindCreateFunction(row.driver);
+        EXPECT_EQ(vppNames::GetDriverCategory(row.driver), row.category);
         ASSERT_EQ(create != nullptr, row.is_class != nullptr);
         if (create == nullptr)
             continue;
         auto indicator = create(queue, row.driver, "t", 0, conf, json::object());
         EXPECT_TRUE(row.is_class(indicator));
         EXPECT_EQ(indicator->driver, row.driver);
-        EXPECT_EQ(indicator->category, vppNames::GetDriverCategory(row.driver));
+        EXPECT_EQ(indicator->category, row.category);
     }
 }
 
