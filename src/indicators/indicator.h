@@ -47,7 +47,8 @@ public:
     virtual void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev);
 
     // True when the indicator skips the event; log writes the reason (at
-    // verbosity 2 and up).
+    // verbosity 2 and up). Reads the flow under its lock, as host threads
+    // update flows under it.
     bool Filtered(const vppEventQueue::Event &ev, bool log) const;
 
     void AddDataFeed(const std::string &name, std::shared_ptr<vppDataFeed::Base> &feed);
