@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,61 @@ TEST(JsonReaderParse, WideDocumentsAreCheckedInOnePass)
     EXPECT_EQ(vppJson::ParseText(many_objects + "]", "a").size(), 200000u);
     EXPECT_EQ(vppJson::ParseText(many_keys + "}", "k").size(), 200000u);
     EXPECT_EQ(Parse(many_keys + ", \"k199999\": 2}").second, "intel.json: line 1: duplicate key \"k199999\"");
+}
+
+// A random document of unique keys whose strings hold the bytes the check
+// must read past: quotes, backslashes, brackets, slashes and newlines.
+json RandomDocument(std::mt19937 &random, int depth)
+{
+    static const std::string pieces[] = {"a", "\"", "\\", "{", "]", "//", "/*", "\n", "\u00e9", ":", ","};
+    auto text = [&] {
+        std::string out;
+        for (int n = random() % 4; n >= 0; n--)
+            out += pieces[random() % std::size(pieces)];
+        return out;
+    };
+    switch (depth <= 0 ? random() % 3 : random() % 5) {
+    case 0:
+        return text();
+    case 1:
+        return static_cast<int>(random() % 1000) - 500;
+    case 2:
+        return nullptr;
+    case 3: {
+        json array = json::array();
+        for (int n = random() % 4; n > 0; n--)
+            array.push_back(RandomDocument(random, depth - 1));
+        return array;
+    }
+    default: {
+        json object = json::object();
+        for (int n = random() % 4; n > 0; n--)
+            object[text()] = RandomDocument(random, depth - 1);
+        return object;
+    }
+    }
+}
+
+TEST(JsonReaderParse, AgreesWithTheParserOnRandomDocumentsAndTheirMutations)
+{
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 2000; round++) {
+        const json document = RandomDocument(random, 6);
+        const std::string text = "/* head */ " + document.dump(round % 2 ? 2 : -1) + " // tail\n";
+        ASSERT_EQ(vppJson::ParseText(text, "r"), document) << text;
+
+        // Damaged copies: refused, or read exactly as the parser reads them.
+        std::string damaged = text;
+        for (int n = 1 + random() % 3; n > 0; n--)
+            damaged[random() % damaged.size()] = "{}[]\"\\/*,:\n a"[random() % 14];
+        json parsed;
+        try {
+            parsed = vppJson::ParseText(damaged, "r");
+        } catch (const vppJson::DocumentError &) {
+            continue;
+        }
+        EXPECT_EQ(parsed, json::parse(damaged, nullptr, true, true)) << damaged;
+    }
 }
 
 TEST(JsonReaderParse, ErrorsKeepTheSourceApartFromTheProblem)
