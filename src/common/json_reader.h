@@ -77,8 +77,7 @@ void LogNotFoundOrInvalid(const std::string &tag, const char *label, const char 
 
 // The value converted to T; nullopt, after the debug line of FindMemberOrLog
 // quoting the library's conversion error, when it does not convert.
-template <typename T>
-std::optional<T> ConvertOrLog(const std::string &tag, const json &value, const char *label)
+template <typename T> std::optional<T> ConvertOrLog(const std::string &tag, const json &value, const char *label)
 {
     try {
         return value.get<T>();

@@ -145,8 +145,7 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
          "invalid configuration: x: criteria must include a flow expression (flow_expr)", false},
         {"100,000 nested objects", deep,
          "error loading configuration: " + path + ": line 1: nested deeper than 64 levels", true},
-        {"NUL byte after the document", with_nul,
-         "error loading configuration: " + path + ": line 7: NUL byte", true},
+        {"NUL byte after the document", with_nul, "error loading configuration: " + path + ": line 7: NUL byte", true},
         {"indicator given twice", R"({"indicators": {
            "a": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 1"}},
            "a": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 2"}}}})",
@@ -155,8 +154,8 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
            "criteria": {"flow_expr": "other_port == 1"},
            "score": 10, "score": 90}}})",
          "error loading configuration: " + path + ": line 3: duplicate key \"score\"", true},
-        {"file over the bound", too_large,
-         "error loading configuration: " + path + ": larger than 16777216 bytes", true},
+        {"file over the bound", too_large, "error loading configuration: " + path + ": larger than 16777216 bytes",
+         true},
         {"FIFO", nullptr, "error loading configuration: " + path + ": not a regular file", true, Special::fifo},
         {"directory", nullptr, "error loading configuration: " + path + ": not a regular file", true,
          Special::directory},
@@ -346,8 +345,8 @@ TEST_F(ConfigLoaderWorkerTest, AtAReloadTheIndicatorsInForceStay)
 
     WriteConf(DeeplyNestedConfig());
     RequestReload();
-    EXPECT_TRUE(log.WaitFor("proc-intel: error loading configuration: " + path +
-                            ": line 1: nested deeper than 64 levels"));
+    EXPECT_TRUE(
+        log.WaitFor("proc-intel: error loading configuration: " + path + ": line 1: nested deeper than 64 levels"));
 
     MakeSpecial(path, Special::fifo);
     RequestReload();
