@@ -287,6 +287,9 @@ public:
     // clear message on a bad expression; the parser stays usable.
     bool Parse(const vdFlow::Ptr &flow, const Variables &variables, const std::string &expression);
     bool Parse(const vdFlow &flow, const Variables &variables, const std::string &expression);
+    // Compiles the expression without a flow, keeping it for later calls:
+    // empty when it compiles, otherwise the message Parse would throw.
+    std::string Check(const std::string &expression);
 
 private:
     struct Cache;

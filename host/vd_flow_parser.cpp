@@ -92,3 +92,13 @@ bool vdFlowParser::Parse(const vdFlow &flow, const Variables &variables, const s
         return cached->Evaluate(flow, variables);
     return compiled.Evaluate(flow, variables);
 }
+
+std::string vdFlowParser::Check(const std::string &expression)
+{
+    if (const Compiled *cached = cache->Find(expression))
+        return cached->error;
+    Compiled compiled = Compiled::From(expression);
+    if (const Compiled *cached = cache->Insert(expression, compiled))
+        return cached->error;
+    return compiled.error;
+}

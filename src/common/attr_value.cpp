@@ -1,6 +1,6 @@
 #include "common/attr_value.h"
 
-#include "common/json_number.h"
+#include "common/json_reader.h"
 
 using vppIntel::AttrValue;
 
@@ -56,10 +56,10 @@ void nlohmann::adl_serializer<AttrValue>::from_json(const json &j, AttrValue &va
         value.emplace<0>(data.get<bool>());
         break;
     case 1:
-        value.emplace<1>(vppJson::ReadFloat(data, "float attribute"));
+        value.emplace<1>(vppJson::Strict::Float(data, "float attribute"));
         break;
     case 2:
-        value.emplace<2>(vppJson::ReadInt32(data, "int attribute"));
+        value.emplace<2>(vppJson::Strict::Int32(data, "int attribute"));
         break;
     case 3:
         value.emplace<3>(data.get<std::string>());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -40,12 +41,16 @@ public:
     const int fd;
 };
 
-// Reads until end of file or max_size + 1 bytes, whichever comes first.
-bool ReadAll(int fd, size_t max_size, std::string &text, int &error)
+// Reads until end of file or max_size + 1 bytes, whichever comes first. The
+// buffer starts at the size fstat gave, so a generous bound costs nothing.
+bool ReadAll(int fd, size_t expected_size, size_t max_size, std::string &text, int &error)
 {
-    text.resize(max_size + 1);
+    const size_t limit = max_size + 1;
+    text.resize(std::min(expected_size + 1, limit));
     size_t filled = 0;
-    while (filled < text.size()) {
+    while (filled < limit) {
+        if (filled == text.size())
+            text.resize(std::min(text.size() * 2, limit));
         ssize_t got = read(fd, text.data() + filled, text.size() - filled);
         if (got < 0 && errno == EINTR)
             continue;
@@ -87,7 +92,7 @@ ReadResult ReadBounded(const std::string &path, size_t max_size)
 
     ReadResult result;
     int error = 0;
-    if (!ReadAll(file.fd, max_size, result.text, error))
+    if (!ReadAll(file.fd, static_cast<size_t>(info.st_size), max_size, result.text, error))
         return Failure(strerror(error));
     // The file may have grown since fstat.
     if (result.text.size() > max_size)

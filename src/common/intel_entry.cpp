@@ -1,6 +1,6 @@
 #include "common/intel_entry.h"
 
-#include "common/json_number.h"
+#include "common/json_reader.h"
 
 namespace vppIntel {
 namespace {
@@ -37,7 +37,7 @@ void Entry::from_json(const std::string &text, Entry &e)
 
 void Entry::from_json(const json &j, Entry &e)
 {
-    e.score = vppJson::ReadUInt32(j.at("score"), "score");
+    e.score = vppJson::Strict::UInt32(j.at("score"), "score");
 
     e.category = j.at("category").get<std::string>();
     e.data_source = j.at("data_source").get<std::string>();
@@ -50,7 +50,7 @@ void Entry::from_json(const json &j, Entry &e)
     e.attrs = j.at("attrs").get<AttrMap>();
 
     auto id = j.find("id");
-    e.id = id != j.end() ? vppJson::ReadUInt64(*id, "id") : 0;
+    e.id = id != j.end() ? vppJson::Strict::UInt64(*id, "id") : 0;
 }
 
 }  // namespace vppIntel

@@ -1,10 +1,8 @@
 // Loading the configuration file: sink targets, data feeds and indicators,
 // and which failures keep the set-up in force and which drop it.
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 
+#include "common/json_reader.h"
 #include "core/plugin.h"
 #include "feeds/feed_registry.h"
 #include "indicators/driver_registry.h"
@@ -12,52 +10,28 @@
 namespace {
 
 constexpr unsigned first_default_priority = 65536;
+// Far above any real configuration; a bound so that a runaway file cannot
+// exhaust memory.
+constexpr size_t max_config_file_size = 16 * 1024 * 1024;
 
-// The member's value, or nullptr when there is no such member (also when
-// the document is not an object).
-const json *FindMember(const json &document, const char *key)
-{
-    if (!document.is_object())
-        return nullptr;
-    auto member = document.find(key);
-    return member == document.end() ? nullptr : &*member;
-}
+// Unqualified, as every reader in this file calls them.
+using vppJson::FindMember;
+using vppJson::IsDisabled;
 
 bool IsEmptyValue(const json &value)
 {
     return value.is_null() || ((value.is_object() || value.is_array()) && value.empty());
 }
 
-// Only the boolean false disables; any other "enabled" value is ignored.
-bool IsDisabled(const json &conf)
-{
-    const json *enabled = FindMember(conf, "enabled");
-    return enabled != nullptr && enabled->is_boolean() && !enabled->get<bool>();
-}
-
-std::string RequiredString(const std::string &tag, const json &conf, const char *key)
-{
-    const json *value = FindMember(conf, key);
-    if (value == nullptr)
-        throw vdException("%s: required %s parameter not found: %s", tag.c_str(), "string", key);
-    if (!value->is_string())
-        throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "string", key);
-    return value->get<std::string>();
-}
-
 // Reads and parses the whole file, comments allowed; false after the error
 // line.
 bool ReadConfigFile(const std::string &tag, const std::string &path, json &config)
 {
-    errno = 0;
-    std::ifstream file(path);
-    if (!file.is_open()) {
-        vd_printf("%s: error loading configuration: %s: %s\n", tag.c_str(), path.c_str(),
-                  strerror(errno ? errno : EIO));
-        return false;
-    }
     try {
-        config = json::parse(file, nullptr, true, true);
+        config = vppJson::ParseFile(path, max_config_file_size);
+    } catch (const vppJson::DocumentError &e) {
+        vd_printf("%s: error loading configuration: %s: %s\n", tag.c_str(), path.c_str(), e.Problem().c_str());
+        return false;
     } catch (const std::exception &e) {
         vd_printf("%s: error loading configuration: %s: %s\n", tag.c_str(), path.c_str(), e.what());
         return false;
@@ -114,6 +88,9 @@ void vppPlugin::LoadConfig(const json &config)
 
     unsigned ordinal = first_default_priority;
     for (const auto &[key, value] : configured->items()) {
+        // An empty tag would name the indicator's intel with nothing.
+        if (key.empty())
+            throw vdException("%s: indicator tags must not be empty.", conf_filename.c_str());
         if (IsDisabled(value)) {
             vd_dprintf("%s: indicator disabled: %s\n", tag.c_str(), key.c_str());
             continue;
@@ -137,7 +114,7 @@ vppPlugin::IndicatorPtr vppPlugin::CreateIndicator(const std::string &key, const
     const json *configured_feeds = FindMember(conf, "data_feeds");
     const json feed_list = configured_feeds != nullptr ? *configured_feeds : json();
 
-    const std::string driver_name = RequiredString(tag, conf, "indicator_driver");
+    const std::string driver_name = vppJson::RequiredString(tag, conf, "indicator_driver");
     const vppIndicator::Driver driver = vppIndicator::Base::GetDriver(driver_name);
     if (vppIndicator::NeedsDataFeeds(driver) && IsEmptyValue(feed_list)) {
         throw vdException("%s: %s: data_feeds array is required for this indicator driver.", conf_filename.c_str(),

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "common/flow_encoder.h"
+#include "common/json_reader.h"
 #include "common/text_match.h"
 #include "vd_plugin.h"
 
@@ -84,10 +85,8 @@ vdFlags<vdFlow::EncodeFlags> EncodeFlagsFor(FlowMetadataType metadata)
 
 FlowMetadataType SinkWideDefault(const json &defaults)
 {
-    if (!defaults.is_object())
-        return FlowMetadataType::full;
-    auto sink = defaults.find("sink");
-    if (sink == defaults.end() || !sink->is_object())
+    const json *sink = vppJson::FindMember(defaults, "sink");
+    if (sink == nullptr || !sink->is_object())
         return FlowMetadataType::full;
     return Channel::LoadFlowMetadata(sink_defaults_tag, *sink, true);
 }
@@ -98,22 +97,22 @@ bool FindTargetMembers(const std::string &target, const json &value, std::string
 {
     if (!value.is_object())
         throw vdException("%s: sink entries must be objects.", loader_tag);
-    auto sink_member = value.find("sink");
-    if (sink_member == value.end()) {
+    const json *sink_member = vppJson::FindMember(value, "sink");
+    if (sink_member == nullptr) {
         vd_printf("%s: sink target %s skipped: \"sink\" not found.\n", loader_tag, target.c_str());
         return false;
     }
     if (!sink_member->is_string())
         throw vdException("%s: sink target must be a string.", loader_tag);
-    auto channels_member = value.find("channels");
-    if (channels_member == value.end()) {
+    const json *channels_member = vppJson::FindMember(value, "channels");
+    if (channels_member == nullptr) {
         vd_printf("%s: sink target %s skipped: \"channels\" not found.\n", loader_tag, target.c_str());
         return false;
     }
     if (!channels_member->is_object())
         throw vdException("%s: channels entry must be an object.", loader_tag);
     sink = sink_member->get<std::string>();
-    channels = &*channels_member;
+    channels = channels_member;
     return true;
 }
 
@@ -123,24 +122,15 @@ uint8_t Channel::LoadDispatchFlags(const std::string &tag, const json &channel)
 {
     const char *label = "dispatch_flags";
     uint8_t flags = 0;
-    const json *configured = nullptr;
-    try {
-        configured = &channel.at(label);
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), label, e.what());
-    }
-
+    const json *configured = vppJson::FindMemberOrLog(tag, channel, label, label);
     if (configured != nullptr) {
         if (!configured->is_array())
             throw vdException("%s: %s entries must be an array.", tag.c_str(), label);
         for (const auto &element : *configured) {
-            std::string name;
-            try {
-                name = element.get<std::string>();
-            } catch (const json::exception &e) {
-                vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), label, e.what());
+            auto configured_name = vppJson::ConvertOrLog<std::string>(tag, element, label);
+            if (!configured_name)
                 break;
-            }
+            const std::string &name = *configured_name;
             const DispatchFlagName *entry = FindDispatchFlag(name);
             if (entry == nullptr)
                 throw vdException("%s: invalid %s dispatch_flag type: %s", tag.c_str(), label, name.c_str());
@@ -161,13 +151,9 @@ uint8_t Channel::LoadDispatchFlags(const std::string &tag, const json &channel)
 FlowMetadataType Channel::LoadFlowMetadata(const std::string &tag, const json &conf, bool sink_wide)
 {
     const char *label = sink_wide ? "default flow_metadata" : "flow_metadata";
-    const json *configured = nullptr;
-    try {
-        configured = &conf.at("flow_metadata");
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), label, e.what());
+    const json *configured = vppJson::FindMemberOrLog(tag, conf, "flow_metadata", label);
+    if (configured == nullptr)
         return sink_wide ? FlowMetadataType::none : FlowMetadataType::use_default;
-    }
     if (!configured->is_string())
         throw vdException("%s: %s entries must be strings.", tag.c_str(), label);
 
@@ -218,11 +204,8 @@ void Base::LoadConfig(const json &channel_config, FlowMetadataType default_metad
 {
     try {
         for (const auto &[channel_name, value] : channel_config.items()) {
-            if (value.is_object()) {
-                auto enabled = value.find("enabled");
-                if (enabled != value.end() && enabled->is_boolean() && !enabled->get<bool>())
-                    continue;
-            }
+            if (vppJson::IsDisabled(value))
+                continue;
             Channel channel;
             channel.name = channel_name;
             channel.dispatch_flags = Channel::LoadDispatchFlags(name, value);
@@ -233,7 +216,7 @@ void Base::LoadConfig(const json &channel_config, FlowMetadataType default_metad
             vd_dprintf("%s: loaded channel: %s\n", name.c_str(), channel_name.c_str());
         }
     } catch (const json::exception &e) {
-        vd_dprintf("%s: sinks/channels not found or is invalid: %s\n", name.c_str(), e.what());
+        vppJson::LogNotFoundOrInvalid(name, "sinks/channels", e.what());
     }
 }
 
@@ -241,13 +224,9 @@ void LoadConfig(Targets &targets, const json &config, const json &defaults)
 {
     const FlowMetadataType default_metadata = SinkWideDefault(defaults);
 
-    const json *configured = nullptr;
-    try {
-        configured = &config.at("sink_targets");
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: sinks/channels not found or is invalid: %s\n", loader_tag, e.what());
+    const json *configured = vppJson::FindMemberOrLog(loader_tag, config, "sink_targets", "sinks/channels");
+    if (configured == nullptr)
         return;
-    }
     if (!configured->is_object())
         throw vdException("%s: sinks entry must be an object.", loader_tag);
 

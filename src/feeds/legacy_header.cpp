@@ -1,46 +1,29 @@
 // Reads the header record of one tag from a legacy intelligence file: a JSON
 // array of records, each with an "intelligence" header and a "sha1" digest.
 #include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstring>
-#include <fstream>
-#include <limits>
 #include <vector>
 
+#include "common/json_reader.h"
 #include "feeds/data_feed.h"
 
 namespace vppDataFeed {
 
 namespace {
 
-const std::string &RequiredString(const std::string &tag, const json &object, const char *key)
-{
-    if (!object.is_object() || !object.contains(key))
-        throw vdException("%s: required %s parameter not found: %s", tag.c_str(), "string", key);
-    const json &value = object.at(key);
-    if (!value.is_string())
-        throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "string", key);
-    return value.get_ref<const std::string &>();
-}
+// The header records are small; the bound keeps a damaged or hostile file
+// from exhausting memory.
+constexpr size_t max_legacy_file_size = 64 * 1024 * 1024;
 
-// The file may be damaged: a score that does not fit 32 bits is an error
-// rather than a wrapped or undefined conversion.
+using vppJson::RequiredString;
+
+// A boolean counts as 0 or 1 and a fraction is dropped, but a score that
+// does not fit 32 bits is an error rather than a wrapped conversion.
 unsigned ReadScore(const std::string &tag, const json &value)
 {
-    constexpr uint64_t max = std::numeric_limits<uint32_t>::max();
     if (value.is_boolean())
         return value.get<bool>() ? 1 : 0;
-    if (value.is_number_unsigned() && value.get<uint64_t>() <= max)
-        return static_cast<unsigned>(value.get<uint64_t>());
-    if (value.is_number_integer() && !value.is_number_unsigned() && value.get<int64_t>() >= 0 &&
-        static_cast<uint64_t>(value.get<int64_t>()) <= max)
-        return static_cast<unsigned>(value.get<int64_t>());
-    if (value.is_number_float()) {
-        double number = value.get<double>();
-        if (std::isfinite(number) && number >= 0 && number < static_cast<double>(max) + 1)
-            return static_cast<unsigned>(number);
-    }
+    if (auto number = vppJson::Lenient::Unsigned32Truncated(value))
+        return *number;
     if (value.is_number())
         throw vdException("%s: %s parameter out of range: %s", tag.c_str(), "unsigned", "score");
     throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "unsigned", "score");
@@ -48,14 +31,13 @@ unsigned ReadScore(const std::string &tag, const json &value)
 
 json ParseFile(const std::string &path)
 {
-    std::ifstream file(path);
-    // Whatever the cause, a file that cannot be opened reads as missing.
-    if (!file.is_open())
-        throw vdException("%s: error loading data feed: %s", path.c_str(), std::strerror(ENOENT));
     try {
-        return json::parse(file, nullptr, true, true);
-    } catch (const json::exception &e) {
-        throw vdException("%s: error loading data feed; JSON exception: %s", path.c_str(), e.what());
+        return vppJson::ParseFile(path, max_legacy_file_size);
+    } catch (const vppJson::SyntaxError &e) {
+        throw vdException("%s: error loading data feed; JSON exception: %s", path.c_str(), e.Problem().c_str());
+    } catch (const vppJson::DocumentError &e) {
+        // Missing, refused (not a regular file, too large) or badly structured.
+        throw vdException("%s: error loading data feed: %s", path.c_str(), e.Problem().c_str());
     } catch (const std::exception &e) {
         throw vdException("%s: error loading data feed: %s", path.c_str(), e.what());
     }
@@ -82,9 +64,10 @@ DataType Base::LoadHeader(const std::string &tag, json &data, const std::string 
 
     // An array's elements, an object's member values, anything else itself.
     for (const json &record : document) {
-        if (!record.is_object() || !record.contains("intelligence"))
+        const json *header_member = vppJson::FindMember(record, "intelligence");
+        if (header_member == nullptr)
             continue;
-        const json &header = record.at("intelligence");
+        const json &header = *header_member;
         if (RequiredString(tag, header, "tag") != tag)
             continue;
 
@@ -92,8 +75,9 @@ DataType Base::LoadHeader(const std::string &tag, json &data, const std::string 
         // the caller's values as they were.
         std::string found_label = RequiredString(tag, header, "label");
         DataType type = GetDataType(RequiredString(tag, header, "data_type"));
-        bool has_score = header.contains("score");
-        unsigned found_score = has_score ? ReadScore(tag, header.at("score")) : 0;
+        const json *configured_score = vppJson::FindMember(header, "score");
+        bool has_score = configured_score != nullptr;
+        unsigned found_score = has_score ? ReadScore(tag, *configured_score) : 0;
         Digest found_sha1 = ReadDigest(tag, path, record);
 
         label = std::move(found_label);

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "indicators/config_numbers.h"
+#include "common/json_reader.h"
 #include "common/text_match.h"
 
 namespace {
@@ -36,21 +36,20 @@ void vppCriteria::Load(const std::string &tag, const json &j, bool defaults)
 {
     const char *name = defaults ? "default criteria" : "criteria";
 
-    if (!defaults && j.is_object()) {
+    if (!defaults) {
         for (const auto &entry : types)
-            if (j.contains(entry.first))
+            if (vppJson::FindMember(j, entry.first.c_str()) != nullptr)
                 throw vdException("%s: %s belongs in \"criteria\".", tag.c_str(), entry.first.c_str());
     }
 
-    std::map<std::string, json> members;
-    try {
-        members = j.at("criteria").get<std::map<std::string, json>>();
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), name, e.what());
+    const json *configured = vppJson::FindMemberOrLog(tag, j, "criteria", name);
+    if (configured == nullptr)
         return;
-    }
+    auto members = vppJson::ConvertOrLog<std::map<std::string, json>>(tag, *configured, name);
+    if (!members)
+        return;
 
-    for (const auto &[key, value] : members) {
+    for (const auto &[key, value] : *members) {
         vd_dprintf("%s: %s key: %s\n", tag.c_str(), name, key.c_str());
         LoadMember(tag, name, key, value, defaults);
     }
@@ -70,12 +69,12 @@ void vppCriteria::LoadMember(const std::string &tag, const char *name, const std
     }
 
     if (EqualsIgnoreCase(key, "min_bytes")) {
-        if (auto number = vppConfigNumber::Unsigned32(value)) {
+        if (auto number = vppJson::Lenient::Unsigned32(value)) {
             min_bytes = *number;
             return;
         }
     } else if (EqualsIgnoreCase(key, "min_score")) {
-        if (auto number = vppConfigNumber::Unsigned32(value)) {
+        if (auto number = vppJson::Lenient::Unsigned32(value)) {
             min_score = *number;
             return;
         }
@@ -120,7 +119,7 @@ bool vppCriteria::IsValid(Type type, const json &value)
     case int_array:
         // The drivers read these into sets of int: a wider number would wrap.
         for (const auto &element : value)
-            if (!vppConfigNumber::Int32(element))
+            if (!vppJson::Lenient::Int32(element))
                 return false;
         return true;
     case string_array:

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <utility>
 
-#include "indicators/config_numbers.h"
-#include "indicators/indicator.h"
+#include "common/json_reader.h"
 #include "common/text_match.h"
+#include "indicators/indicator.h"
 
 namespace vppIndicator {
 
@@ -36,18 +36,6 @@ std::optional<vdPluginProcessor::Event> MatchEventName(std::string_view text)
     return std::nullopt;
 }
 
-// The value of key in conf, or nullptr (with the debug line) when the JSON
-// library cannot give it: no such key, or conf is not an object.
-const json *FindOptional(const std::string &tag, const json &conf, const char *key, const char *name)
-{
-    try {
-        return &conf.at(key);
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), name, e.what());
-        return nullptr;
-    }
-}
-
 // An attribute by its JSON type; nullopt for null. Numbers that do not fit
 // the attribute's float or int are kept as the JSON number itself.
 std::optional<vppIntel::AttrValue> MakeAttr(const json &value)
@@ -63,7 +51,7 @@ std::optional<vppIntel::AttrValue> MakeAttr(const json &value)
     }
     case json::value_t::number_integer:
     case json::value_t::number_unsigned:
-        if (auto number = vppConfigNumber::Int32(value))
+        if (auto number = vppJson::Lenient::Int32(value))
             return vppIntel::AttrValue(*number);
         return vppIntel::AttrValue(value);
     case json::value_t::string:
@@ -76,6 +64,17 @@ std::optional<vppIntel::AttrValue> MakeAttr(const json &value)
     }
 }
 
+// A bad expression leaves the indicator loaded and never matching, each
+// evaluation logging why at debug level; one line at load says so up front.
+void ReportBadFlowExpression(const std::string &tag, const std::string &expression)
+{
+    if (expression.empty())
+        return;
+    std::string error = Base::FlowExpr->Check(expression);
+    if (!error.empty())
+        vd_printf("%s: criteria flow_expr never matches: %s\n", tag.c_str(), error.c_str());
+}
+
 bool IsFlowExpressionName(const std::string &key)
 {
     return key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos;
@@ -85,17 +84,15 @@ bool IsFlowExpressionName(const std::string &key)
 void LoadTargets(const std::string &tag, const json &conf, const char *key, const char *what, Base::Targets &out,
                  bool log_loaded)
 {
-    Base::Targets names;
-    try {
-        const json &value = conf.at(key);
-        if (!value.is_array())
-            throw vdException("%s: %s entry must be an array.", tag.c_str(), what);
-        names = value.get<Base::Targets>();
-    } catch (const json::exception &e) {
-        vd_dprintf("%s: %s not found or is invalid: %s\n", tag.c_str(), what, e.what());
+    const json *value = vppJson::FindMemberOrLog(tag, conf, key, what);
+    if (value == nullptr)
         return;
-    }
-    out = std::move(names);
+    if (!value->is_array())
+        throw vdException("%s: %s entry must be an array.", tag.c_str(), what);
+    auto names = vppJson::ConvertOrLog<Base::Targets>(tag, *value, what);
+    if (!names)
+        return;
+    out = std::move(*names);
     if (log_loaded)
         vd_dprintf("%s: %s loaded: %lu\n", tag.c_str(), what, out.size());
 }
@@ -113,6 +110,7 @@ void Base::LoadConfig(const json &conf, const json &defaults)
 
     if (driver == Driver::custom && criteria.flow_expr.empty())
         throw vdException("%s: criteria must include a flow expression (flow_expr)", tag.c_str());
+    ReportBadFlowExpression(tag, criteria.flow_expr);
 
     LoadScore(conf);
 
@@ -132,10 +130,8 @@ void Base::LoadConfig(const json &conf, const json &defaults)
 void Base::LoadAttrs(const json &j, bool defaults)
 {
     const char *name = defaults ? "default attrs" : "attrs";
-    if (!j.is_object())
-        return;
-    auto object = j.find("attrs");
-    if (object == j.end())
+    const json *object = vppJson::FindMember(j, "attrs");
+    if (object == nullptr)
         return;
     if (!object->is_object())
         throw vdException("%s: %s entry must be an object.", tag.c_str(), name);
@@ -154,10 +150,10 @@ void Base::LoadAttrs(const json &j, bool defaults)
 
 void Base::LoadScore(const json &conf)
 {
-    const json *value = FindOptional(tag, conf, "score", "score");
+    const json *value = vppJson::FindMemberOrLog(tag, conf, "score", "score");
     if (value == nullptr)
         return;
-    auto number = vppConfigNumber::Unsigned(*value);
+    auto number = vppJson::Lenient::Unsigned64(*value);
     if (!number)
         throw vdException("%s: %s entry must be an unsigned integer.", tag.c_str(), "score");
     if (*number > std::numeric_limits<uint32_t>::max())
@@ -168,17 +164,17 @@ void Base::LoadScore(const json &conf)
 
 void Base::LoadCache(const json &conf)
 {
-    if (FindOptional(tag, conf, "cache", "cache") == nullptr)
+    if (vppJson::FindMemberOrLog(tag, conf, "cache", "cache") == nullptr)
         return;
     throw vdException("%s: %s is not supported", tag.c_str(), "cache");
 }
 
 unsigned Base::LoadPriority(const std::string &tag, const json &conf, unsigned ordinal)
 {
-    const json *value = FindOptional(tag, conf, "priority", "priority");
+    const json *value = vppJson::FindMemberOrLog(tag, conf, "priority", "priority");
     if (value == nullptr)
         return ordinal;
-    auto number = vppConfigNumber::Unsigned(*value);
+    auto number = vppJson::Lenient::Unsigned64(*value);
     if (!number)
         throw vdException("%s: priority must be an unsigned integer.", tag.c_str());
     // Compared before narrowing, so a huge number cannot wrap onto the ordinal.
@@ -190,7 +186,7 @@ unsigned Base::LoadPriority(const std::string &tag, const json &conf, unsigned o
 void Base::AddEventFilter(const json &j, bool defaults)
 {
     const char *name = defaults ? "default event_filter" : "event_filter";
-    const json *value = FindOptional(tag, j, "event_filter", name);
+    const json *value = vppJson::FindMemberOrLog(tag, j, "event_filter", name);
     if (value == nullptr)
         return;
 

@@ -1,10 +1,8 @@
 // The last step of every driver: scoring, completion and emission of the
 // entries it found, and the helpers of the drivers that read cloud answers.
-#include <cmath>
-#include <limits>
 #include <utility>
 
-#include "indicators/config_numbers.h"
+#include "common/json_reader.h"
 #include "indicators/indicator.h"
 
 namespace vppIndicator {
@@ -73,21 +71,14 @@ void Base::LogLookup(const std::shared_ptr<vppEventQueue::Event> &ev, const std:
 
 void Base::SetDataFeedScore(const json &answer)
 {
-    if (score != 0 || !answer.is_object())
+    if (score != 0)
         return;
-    auto value = answer.find("score");
-    if (value == answer.end())
+    const json *value = vppJson::FindMember(answer, "score");
+    if (value == nullptr)
         return;
-
     // Only a score a 32-bit field can hold: a -1 must not become the highest.
-    if (value->is_number_float()) {
-        double number = value->get<double>();
-        if (std::isfinite(number) && number >= 0 &&
-            number < static_cast<double>(std::numeric_limits<uint32_t>::max()) + 1)
-            score = static_cast<uint32_t>(number);
-    } else if (auto number = vppConfigNumber::Unsigned32(*value)) {
+    if (auto number = vppJson::Lenient::Unsigned32Truncated(*value))
         score = *number;
-    }
 }
 
 }  // namespace vppIndicator

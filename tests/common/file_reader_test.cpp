@@ -52,3 +52,16 @@ TEST(FileReader, RefusesWhatItMustNotRead)
         EXPECT_EQ(result.too_large, c.path == dir.Path("big")) << c.path;
     }
 }
+
+TEST(FileReader, FilesLongerThanTheirStatedSizeAreReadWholeWithinTheBound)
+{
+    // Regular files that state a size of 0 but have text.
+    auto status = ReadBounded("/proc/self/status", 1 << 20);
+    EXPECT_EQ(status.status, ReadStatus::ok);
+    EXPECT_TRUE(status.text.starts_with("Name:")) << status.text.substr(0, 40);
+    EXPECT_NE(status.text.find("\nPid:"), std::string::npos);
+
+    auto bounded = ReadBounded("/proc/self/status", 16);
+    EXPECT_EQ(bounded.status, ReadStatus::error);
+    EXPECT_EQ(bounded.error, "larger than 16 bytes");
+}

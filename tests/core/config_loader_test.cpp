@@ -1,11 +1,18 @@
 // Loading and reloading the configuration file, called as the worker calls
 // it: which failures keep the set-up in force and which drop it, the
 // default priorities and the order of the indicator list.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <future>
+#include <thread>
 
 #include "core/plugin_fixture.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 constexpr const char *good_config = R"({
   "sink_targets": {"siem": {"sink": "sink-log", "channels": {"main": {}}}},
@@ -14,6 +21,52 @@ constexpr const char *good_config = R"({
     "b": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 21"}}
   }
 })";
+
+// good_config with 100,000 nested objects under a key nobody reads, all on
+// the first line.
+std::string DeeplyNestedConfig()
+{
+    std::string unread;
+    for (int i = 0; i < 100000; i++)
+        unread += "{\"k\": ";
+    unread += "1" + std::string(100000, '}');
+    return "{\"unread\": " + unread + ", " + std::string(good_config).substr(1);
+}
+
+// A configuration file's text; nullptr: no file at all.
+struct Content {
+    Content(const char *text) : present(text != nullptr), text(text != nullptr ? text : "") {}
+    Content(std::string text) : present(true), text(std::move(text)) {}
+
+    bool present;
+    std::string text;
+};
+
+// What replaces the file before a reload.
+enum class Special {
+    none,
+    fifo,       // a FIFO nobody writes to
+    directory,  // an empty directory
+    device,     // a link to /dev/zero, which never ends
+};
+
+void MakeSpecial(const std::string &path, Special special)
+{
+    std::remove(path.c_str());
+    switch (special) {
+    case Special::fifo:
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        break;
+    case Special::directory:
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        break;
+    case Special::device:
+        ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
+        break;
+    case Special::none:
+        break;
+    }
+}
 
 class ConfigLoaderTest : public PluginHostTest
 {
@@ -42,10 +95,14 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
     const std::string path = ConfPath();
     struct Case {
         const char *name;
-        const char *file;  // nullptr: no file at all
+        Content file;
         std::string message;
         bool keeps;  // the indicators in force survive
+        Special special = Special::none;
     };
+    const std::string deep = DeeplyNestedConfig();
+    const std::string with_nul = good_config + "\0 trailing"s;
+    const std::string too_large = std::string(good_config) + std::string(16 * 1024 * 1024, ' ');
     const Case cases[] = {
         {"missing file", nullptr, "error loading configuration: " + path + ": No such file or directory", true},
         {"syntax error", R"({"indicators": )", "error loading configuration: " + path + ": [json.exception.parse_error",
@@ -86,18 +143,39 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
          "invalid configuration: sink_loader: sinks entry must be an object.", false},
         {"indicator's own error", R"({"indicators": {"x": {"indicator_driver": "custom"}}})",
          "invalid configuration: x: criteria must include a flow expression (flow_expr)", false},
+        {"100,000 nested objects", deep,
+         "error loading configuration: " + path + ": line 1: nested deeper than 64 levels", true},
+        {"NUL byte after the document", with_nul, "error loading configuration: " + path + ": line 7: NUL byte", true},
+        {"indicator given twice", R"({"indicators": {
+           "a": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 1"}},
+           "a": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 2"}}}})",
+         "error loading configuration: " + path + ": line 3: duplicate key \"a\"", true},
+        {"score given twice", R"({"indicators": {"a": {"indicator_driver": "custom",
+           "criteria": {"flow_expr": "other_port == 1"},
+           "score": 10, "score": 90}}})",
+         "error loading configuration: " + path + ": line 3: duplicate key \"score\"", true},
+        {"file over the bound", too_large, "error loading configuration: " + path + ": larger than 16777216 bytes",
+         true},
+        {"FIFO", nullptr, "error loading configuration: " + path + ": not a regular file", true, Special::fifo},
+        {"directory", nullptr, "error loading configuration: " + path + ": not a regular file", true,
+         Special::directory},
+        {"device", nullptr, "error loading configuration: " + path + ": not a regular file", true, Special::device},
+        {"empty indicator tag", R"({"indicators": {"": {"indicator_driver": "custom",
+           "criteria": {"flow_expr": "other_port == 1"}}}})",
+         "invalid configuration: " + path + ": indicator tags must not be empty.", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        MakeSpecial(path, Special::none);
         Load(good_config);
         ASSERT_EQ(Order(), (std::vector<std::string>{"a", "b"}));
         auto kept = plugin.indicators;
         log.Clear();
 
-        if (c.file != nullptr)
-            WriteConf(c.file);
+        if (c.file.present)
+            WriteConf(c.file.text);
         else
-            std::remove(ConfPath().c_str());
+            MakeSpecial(path, c.special);
         plugin.Reload();
 
         EXPECT_TRUE(log.Contains("proc-intel: " + c.message)) << testing::PrintToString(log.Lines());
@@ -186,6 +264,109 @@ TEST_F(ConfigLoaderTest, AReloadReplacesEveryIndicator)
     EXPECT_EQ(log.Count("proc-intel: indicator offline: a"), 1u);
     // The event id is saved before every reload.
     EXPECT_EQ(dir.ReadFile("state/proc-intel.event-id"), "1234567\n");
+}
+
+TEST_F(ConfigLoaderTest, ABadFlowExpressionIsReportedAtLoadAndNeverMatches)
+{
+    Load(R"({"indicators": {
+        "bad": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == (23"}},
+        "good": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 23"}}
+      }})");
+
+    // Loaded all the same: the operator's file decides, the line tells why.
+    EXPECT_EQ(Order(), (std::vector<std::string>{"bad", "good"}));
+    std::vector<std::string> reports;
+    for (const auto &line : log.Lines(vdLogLevel::operational))
+        if (line.find("flow_expr") != std::string::npos)
+            reports.push_back(line);
+    ASSERT_EQ(reports.size(), 1u) << testing::PrintToString(log.Lines());
+    EXPECT_TRUE(reports[0].starts_with("bad: criteria flow_expr never matches: flow expression: ")) << reports[0];
+    EXPECT_NE(reports[0].find("expected ')'"), std::string::npos) << reports[0];
+
+    // Each evaluation still fails with its own debug line.
+    log.Clear();
+    vppEventQueue::Event event;
+    event.event = vdPluginProcessor::dpi_complete;
+    event.flow = Flow(1, 23);
+    EXPECT_TRUE(plugin.indicators_by_tag.at("bad")->Filtered(event, false));
+    EXPECT_FALSE(plugin.indicators_by_tag.at("good")->Filtered(event, false));
+    EXPECT_TRUE(log.Contains("bad: other_port == (23: flow expression: "));
+}
+
+// The worker itself meets the files that cannot be loaded, at its first turn
+// and at a reload, and still stops when asked.
+class ConfigLoaderWorkerTest : public LoadedPluginTest
+{
+protected:
+    // Deletes the plug-in on another thread; false when that did not finish
+    // by the deadline (the thread is left behind rather than hang the test).
+    bool StopsWithin(std::chrono::seconds deadline)
+    {
+        auto done = std::make_shared<std::promise<void>>();
+        std::future<void> stopped = done->get_future();
+        std::thread([stopping = plugin.release(), done] {
+            PluginStopper()(stopping);
+            done->set_value();
+        }).detach();
+        return stopped.wait_for(deadline) == std::future_status::ready;
+    }
+
+    static constexpr const char *audited = R"({"indicators": {"telnet": {"indicator_driver": "custom",
+        "criteria": {"flow_expr": "other_port == 23"}, "proc_targets": ["audit"]}}})";
+
+    void ExpectMatched(uint64_t digest)
+    {
+        Hand(Flow(digest, 23));
+        auto records = out.WaitForRecords(1);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].record["indicator"], "telnet");
+    }
+};
+
+TEST_F(ConfigLoaderWorkerTest, AtStartTheWorkerRefusesAndStillStops)
+{
+    const std::string path = ConfPath();
+    struct Case {
+        const char *name;
+        Special special;
+        std::string message;
+    } cases[] = {
+        {"deeply nested", Special::none, path + ": line 1: nested deeper than 64 levels"},
+        {"FIFO", Special::fifo, path + ": not a regular file"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Clear();
+        MakeSpecial(path, c.special);
+        if (c.special == Special::none)
+            WriteConf(DeeplyNestedConfig());
+        plugin = Load();
+        ASSERT_TRUE(plugin);
+        plugin->Create();
+        EXPECT_TRUE(log.WaitFor("proc-intel: error loading configuration: " + c.message));
+        EXPECT_TRUE(StopsWithin(std::chrono::seconds(20)));
+        EXPECT_TRUE(log.Contains("proc-intel: intel offline: shutting down"));
+    }
+}
+
+TEST_F(ConfigLoaderWorkerTest, AtAReloadTheIndicatorsInForceStay)
+{
+    const std::string path = ConfPath();
+    Start(audited);
+    ASSERT_TRUE(log.WaitFor("intel ready to process: 1 indicator(s)"));
+
+    WriteConf(DeeplyNestedConfig());
+    RequestReload();
+    EXPECT_TRUE(
+        log.WaitFor("proc-intel: error loading configuration: " + path + ": line 1: nested deeper than 64 levels"));
+
+    MakeSpecial(path, Special::fifo);
+    RequestReload();
+    EXPECT_TRUE(log.WaitFor("proc-intel: error loading configuration: " + path + ": not a regular file"));
+    ExpectMatched(1);
+
+    EXPECT_FALSE(log.Contains("indicator offline"));
+    EXPECT_TRUE(StopsWithin(std::chrono::seconds(20)));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace {
 using vppDataFeed::Base;
 using vppDataFeed::DataSource;
 using vppDataFeed::DataType;
+using namespace std::string_literals;
 
 class PlainFeed : public Base
 {
@@ -228,6 +230,30 @@ TEST_F(LegacyHeaderTest, UnreadableFiles)
 
     std::string broken = File("[{\"intelligence\": ");
     EXPECT_TRUE(LoadHeader(broken).error.starts_with(broken + ": error loading data feed; JSON exception: "));
+}
+
+TEST_F(LegacyHeaderTest, RefusedFilesNameWhatAndWhere)
+{
+    ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0600), 0);
+    std::string nested;
+    for (int i = 0; i < 100000; i++)
+        nested += "[";
+    struct Case {
+        std::string path;
+        std::string error;  // after "<path>: error loading data feed"
+    } cases[] = {
+        // Would block the reader for good.
+        {dir.Path("fifo"), ": not a regular file"},
+        {dir.WriteFile("twice.json", "[" + Record("t") + ",\n" + Record("t", R"(, "score": 1, "score": 2)") + "]"),
+         ": line 2: duplicate key \"score\""},
+        {dir.WriteFile("nul.json", "[" + Record("t") + "]\n\0"s), ": line 2: NUL byte"},
+        {dir.WriteFile("nested.json", nested), ": line 1: nested deeper than 64 levels"},
+    };
+    for (const auto &c : cases) {
+        HeaderResult result = LoadHeader(c.path);
+        EXPECT_EQ(result.error, c.path + ": error loading data feed" + c.error);
+        EXPECT_EQ(result.label, "unset");
+    }
 }
 
 }  // namespace
