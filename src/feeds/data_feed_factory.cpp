@@ -1,5 +1,6 @@
 // The feed factory: checks a feed's "type" and builds it by the row of the
 // data source it names in the one feed table (feeds/feed_registry.cpp).
+#include "common/json_reader.h"
 #include "feeds/data_feed.h"
 #include "feeds/feed_registry.h"
 
@@ -8,13 +9,7 @@ namespace vppDataFeed {
 std::shared_ptr<Base> Base::Create(const std::string &tag, const json &conf,
                                    const std::shared_ptr<vppEventQueue::Queue> &queue)
 {
-    if (!conf.is_object() || !conf.contains("type"))
-        throw vdException("%s: required %s parameter not found: %s", tag.c_str(), "string", "type");
-    const json &type = conf.at("type");
-    if (!type.is_string())
-        throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "string", "type");
-
-    DataSource source = GetDataSource(type.get<std::string>());
+    DataSource source = GetDataSource(vppJson::RequiredString(tag, conf, "type"));
     if (source == DataSource::none)
         throw vdException("%s: error loading data feed; invalid data_source", tag.c_str());
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "common/json_reader.h"
 #include "vd_config.h"
 
 namespace vppDataFeed {
@@ -30,12 +31,12 @@ std::shared_ptr<Base> BuildByType(const std::string &key, const json &conf, Buil
 // the path the caller set.
 void ReadDataPath(const json &conf, BuildContext &context)
 {
-    if (!conf.is_object() || !conf.contains("data_path"))
+    const json *path = vppJson::FindMember(conf, "data_path");
+    if (path == nullptr)
         return;
-    const json &path = conf.at("data_path");
-    if (!path.is_string())
+    if (!path->is_string())
         throw vdException("%s: invalid %s parameter type: %s", context.plugin_tag.c_str(), "string", "data_path");
-    const std::string &text = path.get_ref<const std::string &>();
+    const std::string &text = path->get_ref<const std::string &>();
     if (!text.empty() && context.data_path != nullptr)
         *context.data_path = vd_expand_variables(text, vdGlobalConfig::GetInstance().variables);
 }
