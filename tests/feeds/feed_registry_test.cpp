@@ -125,17 +125,20 @@ TEST_F(FeedMemberTest, AnInjectedRowServesItsScopeAndIsRestoredAfter)
 {
     const json cloud = json::parse(R"({"type": "cloud_intel"})");
     {
-        BuildContext *seen = nullptr;
+        // The context lives only for the build: what it carried is copied out.
+        std::shared_ptr<vppEventQueue::Queue> seen_queue;
+        bool built = false;
         FeedInjector cloud_row(DataSource::cloud_intel, [&](const std::string &name, const json &, auto &given) {
-            seen = &given;
+            built = true;
+            seen_queue = given.queue;
             return std::make_shared<PlainFeed>(name, DataSource::cloud_intel);
         });
         // The member keyed cloud_intel still goes by its "type".
         EXPECT_EQ(BuildError("cloud_intel", json::object()), "cloud_intel: required string parameter not found: type");
         ASSERT_EQ(BuildError("cloud_intel", cloud), "");
         EXPECT_EQ(feed->tag, "cloud_intel");
-        ASSERT_NE(seen, nullptr);
-        EXPECT_EQ(seen->queue, context.queue);
+        ASSERT_TRUE(built);
+        EXPECT_EQ(seen_queue, context.queue);
 
         {
             // A nested injector over another source, with a member of its own.
