@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feeds/feed_registry.h"
+#include "support/error_text.h"
 #include "support/feed_injector.h"
 #include "vd_config.h"
 
@@ -34,12 +35,7 @@ vppDataFeed::Build BuildPlain(DataSource source)
 
 std::string TableError(std::vector<FeedRow> rows)
 {
-    try {
-        FeedTable table(std::move(rows));
-    } catch (const vdException &e) {
-        return e.what();
-    }
-    return "";
+    return ErrorText([&] { FeedTable table(std::move(rows)); });
 }
 
 TEST(FeedTable, ASourceRegisteredTwiceIsAnError)
@@ -67,12 +63,7 @@ protected:
     // The error text of building the member, or "" when it built a feed.
     std::string BuildError(const std::string &key, const json &conf)
     {
-        try {
-            feed = vppDataFeed::BuildMember(key, conf, context);
-        } catch (const vdException &e) {
-            return e.what();
-        }
-        return "";
+        return ErrorText([&] { feed = vppDataFeed::BuildMember(key, conf, context); });
     }
 
     vdGlobalConfig config;
