@@ -116,9 +116,12 @@ TEST_F(FeedMemberTest, AnInjectedRowServesItsScopeAndIsRestoredAfter)
 {
     const json cloud = json::parse(R"({"type": "cloud_intel"})");
     {
+        // A copy: the context the factory passes lives only during the build.
+        BuildContext seen_context;
         BuildContext *seen = nullptr;
         FeedInjector cloud_row(DataSource::cloud_intel, [&](const std::string &name, const json &, auto &given) {
-            seen = &given;
+            seen_context = given;
+            seen = &seen_context;
             return std::make_shared<PlainFeed>(name, DataSource::cloud_intel);
         });
         // The member keyed cloud_intel still goes by its "type".
