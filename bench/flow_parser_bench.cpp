@@ -5,7 +5,7 @@
 
 namespace {
 
-const char *const kExpression =
+const char *const sample_expression =
     "ip_protocol == 6 && local_port == 51000 && other_ip == 203.0.113.0/24 && host_server_name != ''";
 
 vdFlow::Ptr MakeFlow()
@@ -22,7 +22,7 @@ vdFlow::Ptr MakeFlow()
 void EvaluateCached(benchmark::State &state, vdFlowParser &parser, const vdFlowParser::Variables &variables)
 {
     auto flow = MakeFlow();
-    const std::string expression = kExpression;
+    const std::string expression = sample_expression;
     if (!parser.Parse(flow, variables, expression)) {
         state.SkipWithError("the expression does not match the flow");
         return;

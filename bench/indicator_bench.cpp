@@ -42,14 +42,14 @@ std::shared_ptr<vppIndicator::Base> MakeIndicator(const vppEventQueue::Queue::Pt
     return vppIndicator::FindCreateFunction(driver)(queue, driver, "bench", 0, json::parse(conf), json::object());
 }
 
-const char *kCriteria = R"({"criteria": {"min_bytes": 100, "trigger_on_east_west": false}})";
-const char *kExpression = R"({"criteria": {"min_bytes": 100,
+const char *criteria_conf = R"({"criteria": {"min_bytes": 100, "trigger_on_east_west": false}})";
+const char *expression_conf = R"({"criteria": {"min_bytes": 100,
     "flow_expr": "detected_protocol == 91 && host_server_name == 'www.example.com'"}, "score": 50})";
 
 void BM_FilteredWithoutExpression(benchmark::State &state)
 {
     auto queue = vppEventQueue::Queue::Create("event_queue");
-    auto indicator = MakeIndicator(queue, Driver::tor_exit, kCriteria);
+    auto indicator = MakeIndicator(queue, Driver::tor_exit, criteria_conf);
     const Event event = MakeFlowEvent(MakeFlow());
     for (auto _ : state)
         benchmark::DoNotOptimize(indicator->Filtered(event, false));
@@ -60,7 +60,7 @@ BENCHMARK(BM_FilteredWithoutExpression);
 void BM_FilteredWithExpression(benchmark::State &state)
 {
     auto queue = vppEventQueue::Queue::Create("event_queue");
-    auto indicator = MakeIndicator(queue, Driver::custom, kExpression);
+    auto indicator = MakeIndicator(queue, Driver::custom, expression_conf);
     const Event event = MakeFlowEvent(MakeFlow());
     for (auto _ : state)
         benchmark::DoNotOptimize(indicator->Filtered(event, false));
@@ -74,7 +74,7 @@ BENCHMARK(BM_FilteredWithExpression);
 void BM_ProcessFlowCustom(benchmark::State &state)
 {
     auto queue = vppEventQueue::Queue::Create("event_queue");
-    auto indicator = MakeIndicator(queue, Driver::custom, kExpression);
+    auto indicator = MakeIndicator(queue, Driver::custom, expression_conf);
     const Event event = MakeFlowEvent(MakeFlow());
     std::deque<Event> batch;
     size_t processed = 0;

@@ -30,8 +30,9 @@ private:
     public:
         explicit Nesting(Compiler &compiler) : compiler(compiler)
         {
-            if (++compiler.depth > kMaxNestingDepth)
-                ThrowAt(compiler.current.offset, "nesting deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+            if (++compiler.depth > max_nesting_depth)
+                ThrowAt(compiler.current.offset,
+                        "nesting deeper than " + std::to_string(max_nesting_depth) + " levels");
         }
         ~Nesting() { compiler.depth--; }
         Nesting(const Nesting &) = delete;
@@ -158,9 +159,9 @@ private:
 
 NodePtr Compile(std::string_view text)
 {
-    if (text.size() > kMaxExpressionLength)
+    if (text.size() > max_expression_length)
         Throw("expression is " + std::to_string(text.size()) + " bytes long (limit " +
-              std::to_string(kMaxExpressionLength) + ")");
+              std::to_string(max_expression_length) + ")");
     return Compiler(text).Expression();
 }
 

@@ -11,8 +11,8 @@ namespace vd_flow_expr {
 
 // Expressions come from configuration that may not be trusted: both limits
 // keep compiling and evaluating them bounded in memory and stack.
-constexpr size_t kMaxExpressionLength = 64 * 1024;
-constexpr unsigned kMaxNestingDepth = 256;
+constexpr size_t max_expression_length = 64 * 1024;
+constexpr unsigned max_nesting_depth = 256;
 
 // Throws Error naming what is wrong and its offset.
 NodePtr Compile(std::string_view text);

@@ -6,7 +6,7 @@
 namespace vd_flow_expr {
 
 namespace {
-constexpr size_t kQuotedMax = 40;
+constexpr size_t quoted_max = 40;
 }
 
 void ThrowAt(size_t offset, const std::string &what)
@@ -25,7 +25,7 @@ std::string Quote(std::string_view text)
     const char mark =
         text.find('\'') != std::string_view::npos && text.find('"') == std::string_view::npos ? '"' : '\'';
     std::string quoted(1, mark);
-    for (size_t i = 0; i < text.size() && i < kQuotedMax; i++) {
+    for (size_t i = 0; i < text.size() && i < quoted_max; i++) {
         auto byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x20 && byte < 0x7f) {
             quoted += static_cast<char>(byte);
@@ -35,7 +35,7 @@ std::string Quote(std::string_view text)
         std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
         quoted += escaped;
     }
-    if (text.size() > kQuotedMax)
+    if (text.size() > quoted_max)
         quoted += "...";
     return quoted + mark;
 }

@@ -51,9 +51,9 @@ const vdAddr &OtherMAC(const vdFlow &flow)
     return LowerIsLocal(flow) ? flow.upper_mac : flow.lower_mac;
 }
 
-const std::string kNoName;
+const std::string no_name;
 
-constexpr Member kMembers[] = {
+constexpr Member members[] = {
     {"digest", Type::number, ReadNumber<&vdFlow::digest>},
     {"first_seen_at", Type::number, ReadNumber<&vdFlow::first_seen_at>},
     {"last_seen_at", Type::number, ReadNumber<&vdFlow::last_seen_at>},
@@ -123,7 +123,7 @@ constexpr Member kMembers[] = {
     {"total_bytes", Type::number, [](const vdFlow &f) { return Value::Number(f.stats.total_bytes); }},
     {"total_packets", Type::number, [](const vdFlow &f) { return Value::Number(f.stats.total_packets); }},
     {"iface_role", Type::number, [](const vdFlow &f) { return Value::Number(f.iface ? f.iface->role : 0); }},
-    {"ifname", Type::string, [](const vdFlow &f) { return Value::String(f.iface ? f.iface->ifname : kNoName); }},
+    {"ifname", Type::string, [](const vdFlow &f) { return Value::String(f.iface ? f.iface->ifname : no_name); }},
     {"flowmap_eligible", Type::boolean, ReadBool<&vdFlow::flowmap_eligible>},
     {"flowmap_excluded", Type::boolean, ReadBool<&vdFlow::flowmap_excluded>},
 };
@@ -132,7 +132,7 @@ constexpr Member kMembers[] = {
 
 const Member *FindMember(std::string_view name)
 {
-    for (const Member &member : kMembers) {
+    for (const Member &member : members) {
         if (member.name == name)
             return &member;
     }

@@ -11,8 +11,8 @@ namespace {
 
 // Expressions beyond these are compiled on every call rather than kept, so
 // that a stream of distinct texts cannot grow the cache without bound.
-constexpr size_t kMaxCachedExpressions = 4096;
-constexpr size_t kMaxCachedBytes = 4 * 1024 * 1024;
+constexpr size_t max_cached_expressions = 4096;
+constexpr size_t max_cached_bytes = 4 * 1024 * 1024;
 
 // A compiled expression, or the error that compiling it raised.
 struct Compiled {
@@ -63,7 +63,7 @@ struct vdFlowParser::Cache {
         auto entry = entries.find(expression);
         if (entry != entries.end())
             return &entry->second;
-        if (entries.size() >= kMaxCachedExpressions || bytes + expression.size() > kMaxCachedBytes)
+        if (entries.size() >= max_cached_expressions || bytes + expression.size() > max_cached_bytes)
             return nullptr;
         bytes += expression.size();
         return &entries.emplace(expression, std::move(compiled)).first->second;

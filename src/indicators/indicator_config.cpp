@@ -15,10 +15,10 @@ namespace vppIndicator {
 
 namespace {
 
-constexpr unsigned kMaxConfiguredPriority = 65535;
+constexpr unsigned max_configured_priority = 65535;
 
 // Names an event-filter entry may abbreviate, tried in this order.
-constexpr std::pair<std::string_view, vdPluginProcessor::Event> kEventNames[] = {
+constexpr std::pair<std::string_view, vdPluginProcessor::Event> event_names[] = {
     {"flow_new", vdPluginProcessor::flow_new},
     {"flow_stats", vdPluginProcessor::flow_stats},
     {"flow_expiring", vdPluginProcessor::flow_expiring},
@@ -30,7 +30,7 @@ constexpr std::pair<std::string_view, vdPluginProcessor::Event> kEventNames[] = 
 
 std::optional<vdPluginProcessor::Event> MatchEventName(std::string_view text)
 {
-    for (const auto &[name, code] : kEventNames)
+    for (const auto &[name, code] : event_names)
         if (vppTextMatch::IsPrefixIgnoreCase(text, name))
             return code;
     return std::nullopt;
@@ -178,9 +178,9 @@ unsigned Base::LoadPriority(const std::string &tag, const json &conf, unsigned o
     if (!number)
         throw vdException("%s: priority must be an unsigned integer.", tag.c_str());
     // Compared before narrowing, so a huge number cannot wrap onto the ordinal.
-    if (*number <= kMaxConfiguredPriority || *number == ordinal)
+    if (*number <= max_configured_priority || *number == ordinal)
         return static_cast<unsigned>(*number);
-    throw vdException("%s: %s invalid; > %u", tag.c_str(), "priority", kMaxConfiguredPriority);
+    throw vdException("%s: %s invalid; > %u", tag.c_str(), "priority", max_configured_priority);
 }
 
 void Base::AddEventFilter(const json &j, bool defaults)

@@ -12,7 +12,7 @@ std::unique_ptr<vdFlowParser> Base::FlowExpr = std::make_unique<vdFlowParser>();
 
 namespace {
 
-const vdFlowParser::Variables kNoVariables;
+const vdFlowParser::Variables no_variables;
 
 // A flow without a capture interface counts as role unknown.
 uint8_t InterfaceRole(const vdFlow &flow)
@@ -64,7 +64,7 @@ const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *deta
 bool Base::FlowExprMatches(const vdFlow::Ptr &flow) const
 {
     try {
-        return FlowExpr->Parse(flow, kNoVariables, criteria.flow_expr);
+        return FlowExpr->Parse(flow, no_variables, criteria.flow_expr);
     } catch (const std::exception &e) {
         // A broken expression is a mismatch, and always worth a line.
         vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), e.what());

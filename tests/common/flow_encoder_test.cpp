@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "common/flow_encoder.h"
+#include "support/error_text.h"
 #include "velbord.h"
 
 namespace {
@@ -544,12 +545,8 @@ TEST(FlowEncoderWithoutHost, MetadataNeedsTheHostConfiguration)
     auto flow = Make(GtpFlow);
     json out;
     EXPECT_NO_THROW(flow->Encode(out, flow->stats, vdFlags<vdFlow::EncodeFlags>(0x6)));
-    try {
-        flow->Encode(out, flow->stats, vdFlow::EncodeFlags::encode_metadata);
-        FAIL() << "no exception";
-    } catch (const vdException &e) {
-        EXPECT_STREQ(e.what(), "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found");
-    }
+    EXPECT_EQ(ErrorText([&] { flow->Encode(out, flow->stats, vdFlow::EncodeFlags::encode_metadata); }),
+              "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found");
 }
 
 TEST_F(FlowEncoderTest, InvalidUtf8RendersWithReplacement)

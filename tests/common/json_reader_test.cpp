@@ -10,12 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "support/error_text.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 using namespace std::string_literals;
+
+// The string read returns, or the text of the error it throws.
+template <class Read> std::string ValueOrError(Read &&read)
+{
+    std::string value;
+    const std::string error = ErrorText([&] { value = read(); });
+    return error.empty() ? value : error;
+}
 
 std::string Nested(size_t levels, const std::string &open = "{\"k\": ", const std::string &close = "}")
 {
@@ -257,13 +266,7 @@ TEST(JsonReaderMembers, RequiredStringsAndTheEnabledSwitch)
         {json::array({"driver"}), "t: required string parameter not found: driver"},
     };
     for (const auto &c : cases) {
-        std::string result;
-        try {
-            result = vppJson::RequiredString("t", c.conf, "driver");
-        } catch (const vdException &e) {
-            result = e.what();
-        }
-        EXPECT_EQ(result, c.result) << c.conf;
+        EXPECT_EQ(ValueOrError([&] { return vppJson::RequiredString("t", c.conf, "driver"); }), c.result) << c.conf;
     }
 
     // Only the boolean false disables.
@@ -349,13 +352,7 @@ TEST(JsonReaderNumbers, StrictReadersNameTheFieldOfAValueThatDoesNotFit)
         {float32, json(nullptr), "field: expected a number, found null"},
     };
     for (const auto &c : cases) {
-        std::string result;
-        try {
-            result = c.read(c.value);
-        } catch (const vdException &e) {
-            result = e.what();
-        }
-        EXPECT_EQ(result, c.result) << c.value;
+        EXPECT_EQ(ValueOrError([&] { return c.read(c.value); }), c.result) << c.value;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/plugin_fixture.h"
+#include "support/error_text.h"
 
 namespace {
 
@@ -33,12 +34,8 @@ TEST_F(PluginEntryTest, CreationFailuresReachTheHost)
 {
     vdPluginInitFunction init = PluginInit();
     ASSERT_NE(init, nullptr);
-    try {
-        init("proc-intel", {});
-        ADD_FAILURE() << "no exception";
-    } catch (const vdException &e) {
-        EXPECT_EQ(std::string(e.what()), std::string("proc-intel: conf_filename: ") + strerror(EINVAL));
-    }
+    EXPECT_EQ(ErrorText([&] { init("proc-intel", {}); }),
+              std::string("proc-intel: conf_filename: ") + strerror(EINVAL));
 }
 
 TEST_F(PluginEntryTest, NamesOverwriteTheOutput)

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/sink.h"
+#include "support/error_text.h"
 #include "support/log_capture.h"
 #include "velbord.h"
 
@@ -13,15 +14,17 @@ namespace {
 
 using vppSink::FlowMetadataType;
 
-// The message of the vdException that fn throws, or nullopt.
+// The message of the exception that fn throws, or nullopt when it returns.
 template <class Fn> std::optional<std::string> ErrorOf(Fn &&fn)
 {
-    try {
+    bool returned = false;
+    std::string error = ErrorText([&] {
         fn();
-    } catch (const vdException &e) {
-        return std::string(e.what());
-    }
-    return std::nullopt;
+        returned = true;
+    });
+    if (returned)
+        return std::nullopt;
+    return error;
 }
 
 vppSink::Targets Load(const char *config, const json &defaults = nullptr)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "feeds/data_feed.h"
+#include "support/error_text.h"
 #include "support/feed_injector.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
@@ -30,12 +31,7 @@ public:
 
 std::string CreateError(const json &conf)
 {
-    try {
-        Base::Create("f", conf, nullptr);
-    } catch (const vdException &e) {
-        return e.what();
-    }
-    return "";
+    return ErrorText([&] { Base::Create("f", conf, nullptr); });
 }
 
 TEST(DataFeedFactory, ErrorsAndEmptyResults)
@@ -124,9 +120,9 @@ TEST(DataFeed, UpdateDigest)
     EXPECT_EQ(feed.digest, changed);
 }
 
-const std::string kSha1 = "00112233445566778899aabbccddeeff00112233";
+const std::string sample_sha1 = "00112233445566778899aabbccddeeff00112233";
 
-std::string Record(const std::string &tag, const std::string &extra = "", const std::string &sha1 = kSha1)
+std::string Record(const std::string &tag, const std::string &extra = "", const std::string &sha1 = sample_sha1)
 {
     return R"({"intelligence": {"tag": ")" + tag + R"(", "label": "L-)" + tag + R"(", "data_type": "dpi_risk")" +
            extra + R"(}, "sha1": ")" + sha1 + R"("})";
@@ -144,11 +140,8 @@ struct HeaderResult {
 HeaderResult LoadHeader(const std::string &path, const std::string &tag = "t")
 {
     HeaderResult result;
-    try {
-        result.type = Base::LoadHeader(tag, result.data, path, result.label, result.score, result.sha1);
-    } catch (const vdException &e) {
-        result.error = e.what();
-    }
+    result.error = ErrorText(
+        [&] { result.type = Base::LoadHeader(tag, result.data, path, result.label, result.score, result.sha1); });
     return result;
 }
 
@@ -185,7 +178,7 @@ TEST_F(LegacyHeaderTest, Cases)
         std::string error;  // %s: the file's path
     };
     const std::string unknown_type =
-        R"({"intelligence": {"tag": "t", "label": "L", "data_type": "nope"}, "sha1": ")" + kSha1 + "\"}";
+        R"({"intelligence": {"tag": "t", "label": "L", "data_type": "nope"}, "sha1": ")" + sample_sha1 + "\"}";
     const std::vector<Case> cases = {
         {"[" + Record("x") + "]", DataType::invalid, "unset", 99, ""},
         {R"({"b": )" + Record("t", R"(, "score": 7.9)") + "}", DataType::risk, "L-t", 7, ""},

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feeds/feed_registry.h"
+#include "support/error_text.h"
 #include "support/feed_injector.h"
 #include "vd_config.h"
 
@@ -34,12 +35,7 @@ vppDataFeed::Build BuildPlain(DataSource source)
 
 std::string TableError(std::vector<FeedRow> rows)
 {
-    try {
-        FeedTable table(std::move(rows));
-    } catch (const vdException &e) {
-        return e.what();
-    }
-    return "";
+    return ErrorText([&] { FeedTable table(std::move(rows)); });
 }
 
 TEST(FeedTable, ASourceRegisteredTwiceIsAnError)
@@ -67,12 +63,7 @@ protected:
     // The error text of building the member, or "" when it built a feed.
     std::string BuildError(const std::string &key, const json &conf)
     {
-        try {
-            feed = vppDataFeed::BuildMember(key, conf, context);
-        } catch (const vdException &e) {
-            return e.what();
-        }
-        return "";
+        return ErrorText([&] { feed = vppDataFeed::BuildMember(key, conf, context); });
     }
 
     vdGlobalConfig config;
@@ -125,20 +116,20 @@ TEST_F(FeedMemberTest, AnInjectedRowServesItsScopeAndIsRestoredAfter)
 {
     const json cloud = json::parse(R"({"type": "cloud_intel"})");
     {
-        // The context lives only for the build: what it carried is copied out.
-        std::shared_ptr<vppEventQueue::Queue> seen_queue;
-        bool built = false;
+        // A copy: the context the factory passes lives only during the build.
+        BuildContext seen_context;
+        BuildContext *seen = nullptr;
         FeedInjector cloud_row(DataSource::cloud_intel, [&](const std::string &name, const json &, auto &given) {
-            built = true;
-            seen_queue = given.queue;
+            seen_context = given;
+            seen = &seen_context;
             return std::make_shared<PlainFeed>(name, DataSource::cloud_intel);
         });
         // The member keyed cloud_intel still goes by its "type".
         EXPECT_EQ(BuildError("cloud_intel", json::object()), "cloud_intel: required string parameter not found: type");
         ASSERT_EQ(BuildError("cloud_intel", cloud), "");
         EXPECT_EQ(feed->tag, "cloud_intel");
-        ASSERT_TRUE(built);
-        EXPECT_EQ(seen_queue, context.queue);
+        ASSERT_NE(seen, nullptr);
+        EXPECT_EQ(seen->queue, context.queue);
 
         {
             // A nested injector over another source, with a member of its own.

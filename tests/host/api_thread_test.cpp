@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/error_text.h"
 #include "support/http_server.h"
 #include "vd_api.h"
 #include "vd_config.h"
@@ -28,12 +29,7 @@ public:
 // The message Perform throws, or "" when it returns.
 std::string PerformError(vdVelborApiThread &api, uint8_t method, const std::string &url)
 {
-    try {
-        api.Perform(method, url);
-    } catch (const vdException &e) {
-        return e.what();
-    }
-    return "";
+    return ErrorText([&] { api.Perform(method, url); });
 }
 
 class ApiThreadTest : public ::testing::Test

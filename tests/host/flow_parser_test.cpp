@@ -3,10 +3,12 @@
 
 #include <atomic>
 #include <limits>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/error_text.h"
 #include "support/flow_builder.h"
 #include "velbord.h"
 
@@ -34,28 +36,35 @@ vdFlow::Ptr MakeTLSFlow()
         .Build();
 }
 
+// The text of the error evaluating the expression throws; nullopt when it evaluates.
+std::optional<std::string> ParseError(vdFlowParser &parser, const vdFlow::Ptr &flow, const std::string &expression,
+                                      const vdFlowParser::Variables &variables = {})
+{
+    bool evaluated = false;
+    std::string error = ErrorText([&] {
+        parser.Parse(flow, variables, expression);
+        evaluated = true;
+    });
+    if (evaluated)
+        return std::nullopt;
+    return error;
+}
+
 // Whether evaluating the expression throws with a message that contains fragment.
 ::testing::AssertionResult FailsWith(vdFlowParser &parser, const vdFlow::Ptr &flow, const std::string &expression,
                                      const std::string &fragment, const vdFlowParser::Variables &variables = {})
 {
-    try {
-        parser.Parse(flow, variables, expression);
-    } catch (const std::exception &error) {
-        if (std::string(error.what()).find(fragment) != std::string::npos)
-            return ::testing::AssertionSuccess();
-        return ::testing::AssertionFailure() << "message: " << error.what();
-    }
-    return ::testing::AssertionFailure() << "no error";
+    std::optional<std::string> error = ParseError(parser, flow, expression, variables);
+    if (!error)
+        return ::testing::AssertionFailure() << "no error";
+    if (error->find(fragment) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "message: " << *error;
 }
 
 std::string ErrorOf(vdFlowParser &parser, const vdFlow::Ptr &flow, const std::string &expression)
 {
-    try {
-        parser.Parse(flow, {}, expression);
-    } catch (const std::exception &error) {
-        return error.what();
-    }
-    return "(no error)";
+    return ParseError(parser, flow, expression).value_or("(no error)");
 }
 
 struct MatchCase {
@@ -301,19 +310,19 @@ TEST(FlowParser, EvaluatesFromManyThreads)
 {
     vdFlowParser parser;
     auto flow = MakeTLSFlow();
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 300;
+    constexpr int thread_count = 8;
+    constexpr int round_count = 300;
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; t++) {
+    for (int t = 0; t < thread_count; t++) {
         threads.emplace_back([&, t] {
             try {
-                for (int round = 0; round < kRounds; round++) {
+                for (int round = 0; round < round_count; round++) {
                     // Shared texts race to be compiled first; own texts keep inserting.
-                    std::string own = "other_port == " + std::to_string(t * kRounds + round);
+                    std::string own = "other_port == " + std::to_string(t * round_count + round);
                     bool ok = parser.Parse(flow, {}, "ip_protocol == 6 && other_ip == 203.0.113.0/24") &&
                               parser.Parse(flow, {{"port", "443"}}, "other_port == port") &&
-                              parser.Parse(flow, {}, own) == (t * kRounds + round == 443) &&
+                              parser.Parse(flow, {}, own) == (t * round_count + round == 443) &&
                               FailsWith(parser, flow, "ip_protocol ==", "found the end");
                     if (!ok)
                         wrong++;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "indicators/criteria.h"
+#include "support/error_text.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -23,7 +24,7 @@ struct CriteriaCase {
     const char *log_line = "";  // a captured line must contain this
 };
 
-const std::vector<CriteriaCase> kCriteriaCases = {
+const std::vector<CriteriaCase> criteria_cases = {
     {.name = "nothing anywhere", .defaults = "{}", .conf = "{}"},
     {.name = "defaults and own criteria combine",
      .defaults = R"({"criteria": {"min_bytes": 100}})",
@@ -121,14 +122,11 @@ TEST_P(CriteriaTest, Reads)
     LogCapture log;
     vppCriteria criteria({{"categories", vppCriteria::int_array}});
 
-    std::string error;
-    try {
+    const std::string error = ErrorText([&] {
         criteria.Load("t", json::parse(c.defaults), true);
         criteria.Load("t", json::parse(c.conf), false);
         criteria.Update();
-    } catch (const vdException &e) {
-        error = e.what();
-    }
+    });
     EXPECT_EQ(error, std::string(c.error));
     if (*c.log_line != '\0') {
         EXPECT_TRUE(log.Contains(c.log_line)) << c.log_line;
@@ -151,7 +149,7 @@ TEST_P(CriteriaTest, Reads)
     EXPECT_EQ(std::get<json>(criteria.values.at("categories")), json::parse(c.categories));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, CriteriaTest, ::testing::ValuesIn(kCriteriaCases), [](const auto &info) {
+INSTANTIATE_TEST_SUITE_P(Cases, CriteriaTest, ::testing::ValuesIn(criteria_cases), [](const auto &info) {
     std::string name = info.param.name;
     for (char &ch : name)
         if (!isalnum(static_cast<unsigned char>(ch)))

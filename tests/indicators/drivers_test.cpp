@@ -33,7 +33,7 @@ struct RegistryRow {
     bool (*is_class)(const std::shared_ptr<Base> &);  // nullptr: no class yet
 };
 
-const std::vector<RegistryRow> kRegistry = {
+const std::vector<RegistryRow> registry = {
     {Driver::invalid, Category::none, nullptr},
     {Driver::category, Category::flow_enrichment, nullptr},
     {Driver::credentials_cleartext, Category::unencrypted_credentials, Is<vpiRisk>},
@@ -65,7 +65,7 @@ const std::vector<RegistryRow> kRegistry = {
 TEST_F(IndicatorTest, RegistryBuildsEachDriversClass)
 {
     const json conf = json::parse(R"({"criteria": {"flow_expr": "ip_version == 4"}})");
-    for (const RegistryRow &row : kRegistry) {
+    for (const RegistryRow &row : registry) {
         SCOPED_TRACE(vppNames::GetDriverName(row.driver));
         auto create = vppIndicator::FindCreateFunction(row.driver);
         EXPECT_EQ(vppNames::GetDriverCategory(row.driver), row.category);

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "indicator_fixture.h"
 #include "indicators/indicator.h"
+#include "support/error_text.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ std::string WithKey(const char *key, const char *value)
     return value == nullptr ? "{}" : std::string("{\"") + key + "\": " + value + "}";
 }
 
-const std::vector<EventFilterCase> kEventFilterCases = {
+const std::vector<EventFilterCase> event_filter_cases = {
     {nullptr, nullptr, {vdPluginProcessor::dpi_complete}, ""},
     {R"(["flow_new"])", R"(["dpi_new"])", {vdPluginProcessor::flow_new}, ""},
     {"[]", R"(["dpi_new"])", {vdPluginProcessor::dpi_new}, ""},
@@ -65,7 +67,7 @@ TEST_P(EventFilterTest, PrefixAndPrecedence)
     EXPECT_EQ(indicator->event_filter, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, EventFilterTest, ::testing::ValuesIn(kEventFilterCases));
+INSTANTIATE_TEST_SUITE_P(Cases, EventFilterTest, ::testing::ValuesIn(event_filter_cases));
 
 TEST_F(IndicatorTest, EventFilterLogsEachMatchAndTheTotal)
 {
@@ -82,7 +84,7 @@ struct PriorityCase {
     std::string error;
 };
 
-const std::vector<PriorityCase> kPriorityCases = {
+const std::vector<PriorityCase> priority_cases = {
     {"{}", 65540, 65540, ""},
     {R"({"priority": 0})", 65540, 0, ""},
     {R"({"priority": 65535})", 65540, 65535, ""},
@@ -103,15 +105,15 @@ class PriorityTest : public ::testing::TestWithParam<PriorityCase>
 TEST_P(PriorityTest, Rules)
 {
     const PriorityCase &c = GetParam();
-    try {
-        EXPECT_EQ(vppIndicator::Base::LoadPriority("t", json::parse(c.conf), c.ordinal), c.expected);
-        EXPECT_EQ(c.error, "");
-    } catch (const vdException &e) {
-        EXPECT_EQ(e.what(), c.error);
+    std::optional<unsigned> priority;
+    EXPECT_EQ(ErrorText([&] { priority = vppIndicator::Base::LoadPriority("t", json::parse(c.conf), c.ordinal); }),
+              c.error);
+    if (priority) {
+        EXPECT_EQ(*priority, c.expected);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PriorityTest, ::testing::ValuesIn(kPriorityCases));
+INSTANTIATE_TEST_SUITE_P(Cases, PriorityTest, ::testing::ValuesIn(priority_cases));
 
 TEST_F(IndicatorTest, CreatePassesThePriority)
 {
@@ -127,7 +129,7 @@ struct ScoreCase {
     std::string error;
 };
 
-const std::vector<ScoreCase> kScoreCases = {
+const std::vector<ScoreCase> score_cases = {
     {"{}", 0, ""},
     {R"({"score": 0})", 0, ""},
     {R"({"score": 4294967295})", 4294967295u, ""},
@@ -152,7 +154,7 @@ TEST_P(ScoreTest, Rules)
     EXPECT_EQ(Make(Driver::tor_exit, c.conf)->score, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ScoreTest, ::testing::ValuesIn(kScoreCases));
+INSTANTIATE_TEST_SUITE_P(Cases, ScoreTest, ::testing::ValuesIn(score_cases));
 
 TEST_F(IndicatorTest, AttributesAreTypedByTheirJsonValue)
 {

@@ -8,8 +8,8 @@
 
 namespace {
 
-const char *kStrict = R"({"criteria": {"min_bytes": 100, "trigger_on_east_west": false, "trigger_on_wan": false}})";
-const char *kLenient = R"({"criteria": {"min_bytes": 100}})";
+const char *strict = R"({"criteria": {"min_bytes": 100, "trigger_on_east_west": false, "trigger_on_wan": false}})";
+const char *lenient = R"({"criteria": {"min_bytes": 100}})";
 
 std::shared_ptr<vdInterface> Interface(uint8_t role)
 {
@@ -33,8 +33,8 @@ struct FilterCase {
 
 const vppEventQueue::Event::Type FLOW = vppEventQueue::Event::FLOW;
 const vppEventQueue::Event::Type LOOKUP = vppEventQueue::Event::LOOKUP;
-const uint8_t kRemote = vdFlow::other_remote;
-const uint8_t kLocal = vdFlow::other_local;
+const uint8_t remote = vdFlow::other_remote;
+const uint8_t local = vdFlow::other_local;
 
 std::vector<FilterCase> FilterCases()
 {
@@ -43,19 +43,19 @@ std::vector<FilterCase> FilterCases()
     const auto flow_new = vdPluginProcessor::flow_new;
     const auto dpi_complete = vdPluginProcessor::dpi_complete;
     return {
-        {"event not in filter", kStrict, flow_new, FLOW, 0, kLocal, wan,
+        {"event not in filter", strict, flow_new, FLOW, 0, local, wan,
          "filtered: flow_new: event_filter: flow_new not in filter"},
-        {"lookup carries its flow's code", kStrict, flow_new, LOOKUP, 500, kRemote, lan,
+        {"lookup carries its flow's code", strict, flow_new, LOOKUP, 500, remote, lan,
          "filtered: flow_new (lookup): event_filter: flow_new not in filter"},
-        {"one byte short", kStrict, dpi_complete, FLOW, 99, kLocal, wan, "filtered: dpi_complete: min_bytes: 99 < 100"},
-        {"LAN before WAN", kStrict, dpi_complete, FLOW, 100, kLocal, wan,
+        {"one byte short", strict, dpi_complete, FLOW, 99, local, wan, "filtered: dpi_complete: min_bytes: 99 < 100"},
+        {"LAN before WAN", strict, dpi_complete, FLOW, 100, local, wan,
          "filtered: dpi_complete: LAN traffic (trigger east/west)"},
-        {"WAN", kStrict, dpi_complete, FLOW, 100, kRemote, wan, "filtered: dpi_complete: WAN traffic (trigger wan)"},
-        {"LAN interface", kStrict, dpi_complete, FLOW, 100, kRemote, lan, "evaluating: dpi_complete"},
-        {"no interface counts as no role", kStrict, dpi_complete, FLOW, 100, kRemote, nullptr,
+        {"WAN", strict, dpi_complete, FLOW, 100, remote, wan, "filtered: dpi_complete: WAN traffic (trigger wan)"},
+        {"LAN interface", strict, dpi_complete, FLOW, 100, remote, lan, "evaluating: dpi_complete"},
+        {"no interface counts as no role", strict, dpi_complete, FLOW, 100, remote, nullptr,
          "evaluating: dpi_complete"},
-        {"triggers on", kLenient, dpi_complete, FLOW, 100, kLocal, wan, "evaluating: dpi_complete"},
-        {"lookup that passes", kLenient, dpi_complete, LOOKUP, 100, kLocal, wan, "evaluating: dpi_complete (lookup)"},
+        {"triggers on", lenient, dpi_complete, FLOW, 100, local, wan, "evaluating: dpi_complete"},
+        {"lookup that passes", lenient, dpi_complete, LOOKUP, 100, local, wan, "evaluating: dpi_complete (lookup)"},
     };
 }
 

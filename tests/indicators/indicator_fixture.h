@@ -16,6 +16,7 @@
 #include "feeds/data_feed.h"
 #include "indicators/driver_registry.h"
 #include "indicators/indicator.h"
+#include "support/error_text.h"
 #include "support/flow_builder.h"
 #include "support/log_capture.h"
 
@@ -73,12 +74,7 @@ protected:
     // it builds.
     std::string MakeError(Driver driver, const std::string &conf, const std::string &defaults = "{}")
     {
-        try {
-            Make(driver, conf, defaults);
-        } catch (const std::exception &e) {
-            return e.what();
-        }
-        return "";
+        return ErrorText([&] { Make(driver, conf, defaults); });
     }
 
     static std::shared_ptr<Event> FlowEvent(const vdFlow::Ptr &flow,

@@ -169,7 +169,7 @@ struct BadLine {
     const char *message;  // what follows "line 3: " in the error
 };
 
-const BadLine kBadLines[] = {
+const BadLine bad_lines[] = {
     {"unknown_member", R"({"event": "flow_new", "flow": {"bogus": 1}})", "flow.bogus: unknown member"},
     {"text_for_integer", R"({"event": "flow_new", "flow": {"ip_version": "4"}})", "flow.ip_version:"},
     {"integer_too_wide", R"({"event": "flow_new", "flow": {"ip_version": 300}})",
@@ -236,7 +236,7 @@ TEST_P(ReplayBadLineTest, StopsNamingTheLineAndMember)
     EXPECT_EQ(json::parse(dir.ReadFile("state/test-plugin.json")), json::parse(R"({"flows": 1})"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, ReplayBadLineTest, ::testing::ValuesIn(kBadLines),
+INSTANTIATE_TEST_SUITE_P(Lines, ReplayBadLineTest, ::testing::ValuesIn(bad_lines),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // Runs whose plug-in cannot be loaded or created. {dir} stands for the
@@ -248,7 +248,7 @@ struct LoadFailure {
     const char *message;
 };
 
-const LoadFailure kLoadFailures[] = {
+const LoadFailure load_failures[] = {
     {"refusing_init", TEST_PLUGIN_LIBRARY, R"({"refuse": true})", "returned no plug-in"},
     {"throwing_init", TEST_PLUGIN_LIBRARY, R"({"throw": true})", "refusing by throwing"},
     {"not_a_processor", TEST_PLUGIN_LIBRARY, R"({"not_processor": true})", "not a processor plug-in"},
@@ -272,7 +272,7 @@ TEST_P(ReplayLoadFailureTest, ExitsWithStatusOne)
     EXPECT_EQ(result.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Plugins, ReplayLoadFailureTest, ::testing::ValuesIn(kLoadFailures),
+INSTANTIATE_TEST_SUITE_P(Plugins, ReplayLoadFailureTest, ::testing::ValuesIn(load_failures),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // Command lines and option files the replay host refuses. {dir} stands for
@@ -283,7 +283,7 @@ struct BadCommandLine {
     const char *message;
 };
 
-const BadCommandLine kBadCommandLines[] = {
+const BadCommandLine bad_command_lines[] = {
     {"no_plugin", {"--conf", "{conf}"}, "--plugin FILE is required"},
     {"no_conf", {"--plugin", "{plugin}"}, "--conf FILE is required"},
     {"unknown_option", {"--plugin", "{plugin}", "--conf", "{conf}", "--bogus"}, "unknown option \"--bogus\""},
@@ -321,7 +321,7 @@ TEST_P(ReplayBadCommandLineTest, ExitsWithStatusTwo)
     EXPECT_EQ(result.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Arguments, ReplayBadCommandLineTest, ::testing::ValuesIn(kBadCommandLines),
+INSTANTIATE_TEST_SUITE_P(Arguments, ReplayBadCommandLineTest, ::testing::ValuesIn(bad_command_lines),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ReplayTest, HelpDescribesTheCommandLine)
@@ -413,17 +413,17 @@ TEST_F(ReplayTest, OutputOptionWritesTheLinesToTheFile)
 // comes out, none twice.
 TEST_F(ReplayTest, HandsInEveryFlowOfALongInput)
 {
-    constexpr unsigned kFlows = 5000;
+    constexpr unsigned flow_count = 5000;
     std::string events;
-    for (unsigned digest = 1; digest <= kFlows; digest++)
+    for (unsigned digest = 1; digest <= flow_count; digest++)
         events += R"({"event": "flow_new", "flow": {"digest": )" + std::to_string(digest) + "}}\n";
     events += "{\"status\": true}\n";
     auto result = Replay(events);
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
     auto lines = result.OutputLines();
-    EXPECT_EQ(LinesWith(lines, "sink").size(), kFlows);
-    EXPECT_EQ(SinkEventsByDigest(result).size(), kFlows);
-    EXPECT_EQ(LastStatus(result)["flows"], kFlows);
+    EXPECT_EQ(LinesWith(lines, "sink").size(), flow_count);
+    EXPECT_EQ(SinkEventsByDigest(result).size(), flow_count);
+    EXPECT_EQ(LastStatus(result)["flows"], flow_count);
 }
 
 TEST_F(ReplayTest, RunnerKillsAReplayPastItsDeadline)

@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr double kMaxSleepSeconds = 3600;
-constexpr uint32_t kMaxBuckets = 65536;
+constexpr double max_sleep_seconds = 3600;
+constexpr uint32_t max_buckets = 65536;
 
 const std::map<std::string_view, vdPluginProcessor::Event> &ProcessorEventNames()
 {
@@ -64,7 +64,7 @@ std::unique_ptr<vdFlowMap> ReadFlowMap(const json &flows, const json *buckets_va
 {
     uint32_t buckets = 1;
     if (buckets_value)
-        buckets = ReadInteger<uint32_t>(*buckets_value, "buckets", 1, kMaxBuckets);
+        buckets = ReadInteger<uint32_t>(*buckets_value, "buckets", 1, max_buckets);
     RequireArray(flows, "flowmap");
 
     // The map keys flows by digest: a repeated digest would replace a flow.
@@ -134,7 +134,7 @@ const std::map<std::string_view, RequestKind> &RequestKinds()
         {"sleep",
          {{},
           [](const json &line) -> ReplayRequest {
-              return SleepRequest{ReadNumber(line.at("sleep"), "sleep", 0, kMaxSleepSeconds)};
+              return SleepRequest{ReadNumber(line.at("sleep"), "sleep", 0, max_sleep_seconds)};
           }}},
         {"signatures",
          {{},

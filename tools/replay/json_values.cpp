@@ -6,7 +6,7 @@
 #include "vd_common.h"
 
 namespace {
-constexpr size_t kDescribedValueLimit = 64;
+constexpr size_t described_value_limit = 64;
 }
 
 json ParseStrictJson(const std::string &text)
@@ -51,8 +51,8 @@ std::string DescribeValue(const json &value)
 {
     std::string text;
     vd_json_to_string(value, text);
-    if (text.size() > kDescribedValueLimit)
-        text = text.substr(0, kDescribedValueLimit) + "...";
+    if (text.size() > described_value_limit)
+        text = text.substr(0, described_value_limit) + "...";
     return text;
 }
 

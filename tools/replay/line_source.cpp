@@ -37,9 +37,9 @@ bool LineSource::ReadLine(std::string &line)
         any = true;
         if (c == '\n')
             break;
-        if (line.size() == kMaxLineLength) {
+        if (line.size() == max_line_length) {
             line_number++;
-            throw InputError("", "longer than " + std::to_string(kMaxLineLength) + " bytes");
+            throw InputError("", "longer than " + std::to_string(max_line_length) + " bytes");
         }
         line.push_back(c);
     }

@@ -10,7 +10,7 @@ class LineSource
 {
 public:
     // Lines longer than this are refused rather than buffered.
-    static constexpr size_t kMaxLineLength = 64 * 1024 * 1024;
+    static constexpr size_t max_line_length = 64 * 1024 * 1024;
 
     // Reads path, or standard input when path is empty or "-". Throws
     // std::runtime_error when the file cannot be opened.

@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr double kMaxLingerSeconds = 3600;
+constexpr double max_linger_seconds = 3600;
 
 unsigned long ParseUnsigned(const std::string &option, const std::string &text, unsigned long maximum)
 {
@@ -24,7 +24,7 @@ double ParseSeconds(const std::string &option, const std::string &text)
     double value = 0;
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
-        value < 0 || value > kMaxLingerSeconds)
+        value < 0 || value > max_linger_seconds)
         throw UsageError(option + ": expected seconds 0..3600, got \"" + text + "\"");
     return value;
 }
