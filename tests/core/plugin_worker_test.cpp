@@ -1,7 +1,6 @@
 // The plug-in loaded through its library and driven as the host drives it:
 // flows in, numbered intel records out, reloads, restarts and status.
 #include <atomic>
-#include <fstream>
 #include <thread>
 
 #include "core/plugin_fixture.h"
@@ -47,12 +46,6 @@ std::vector<std::string> Indicators(const std::vector<ProcessorRecord> &records)
     for (const auto &record : records)
         tags.push_back(record.record.at("indicator").get<std::string>());
     return tags;
-}
-
-std::string ReadFile(const std::string &path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 class PluginWorkerTest : public LoadedPluginTest
@@ -111,7 +104,7 @@ TEST_F(PluginWorkerTest, EventIdsContinueAfterARestartWithTheSameStateDirectory)
     EXPECT_EQ(first[1].record["id"], saved + 2);
 
     plugin.reset();
-    EXPECT_EQ(ReadFile(EventIdPath()), std::to_string(saved + 2) + "\n");
+    EXPECT_EQ(dir.ReadFile("state/proc-intel.event-id"), std::to_string(saved + 2) + "\n");
 
     Start(OneIndicator("other_port == 23"));
     Hand(Flow(3, 23));
