@@ -16,11 +16,6 @@ namespace {
 // Keys longer than this are cut in messages.
 constexpr size_t max_quoted_key_length = 80;
 
-struct StructureProblem {
-    size_t line = 0;
-    std::string what;
-};
-
 // One pass over the text, tracking strings and their escapes, comments,
 // brackets, lines and the keys of every open object. Text that is not JSON
 // is passed over: the parser reports it.
@@ -186,9 +181,14 @@ DocumentError::DocumentError(const std::string &source, const std::string &probl
 {
 }
 
+std::optional<StructureProblem> FindStructureProblem(std::string_view text)
+{
+    return StructureCheck(text).Run();
+}
+
 json ParseText(const std::string &text, const std::string &source)
 {
-    if (auto problem = StructureCheck(text).Run())
+    if (auto problem = FindStructureProblem(text))
         throw StructureError(source, "line " + std::to_string(problem->line) + ": " + problem->what);
     try {
         return json::parse(text, nullptr, true, true);

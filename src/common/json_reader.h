@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "vd_common.h"
 
@@ -53,6 +54,18 @@ class SyntaxError : public DocumentError
 {
     using DocumentError::DocumentError;
 };
+
+// What the linear check of a text's structure found first: its line (from
+// 1) and "nested deeper than 64 levels", "NUL byte" or "duplicate key \"a\"".
+struct StructureProblem {
+    size_t line = 0;
+    std::string what;
+};
+
+// The linear check alone, for readers that parse with settings of their own
+// (comments being allowed or not): nullopt when the text breaks none of the
+// rules above. Text that is not JSON is passed over for the parser to report.
+std::optional<StructureProblem> FindStructureProblem(std::string_view text);
 
 // Parses text, comments allowed, after a linear check of its structure;
 // source names the text in errors. Throws StructureError or SyntaxError.
