@@ -1,12 +1,16 @@
 // A small processor plug-in that exercises the replay host. For every flow
 // handed in it sends a sink payload and a processor record from its worker;
 // it counts reloads and polls and reports what the host set up in its status.
+// It keeps only a weak reference to each flow once reported, and reports the
+// digests of those still alive (held by the host) in its status ("alive")
+// and, when deleted, in <state>/test-plugin-alive.json.
 //
 // Its conf file (JSON) may ask it to misbehave at creation:
 // {"refuse": true} returns no plug-in, {"throw": true} throws, and
 // {"not_processor": true} returns a plug-in of the wrong class.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -14,10 +18,15 @@
 #include <fstream>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "velbord.h"
 
 namespace {
+
+// How long a status request waits for the worker to let go of the flows it
+// was handed; past it the status reports what is alive all the same.
+constexpr auto max_idle_wait = std::chrono::seconds(10);
 
 std::string AddressText(const vdAddr &address, vdFlags<vdAddr::MakeFlags> flags = vdAddr::MakeFlags::plain)
 {
@@ -117,12 +126,16 @@ public:
                             [this] { return !queue.empty() || ShouldTerminate(); });
             // Drains the queue before leaving, so every flow handed in is reported.
             while (!queue.empty()) {
-                auto [code, flow] = std::move(queue.front());
+                auto entry = std::move(queue.front());
                 queue.pop_front();
+                reporting = true;
                 guard.unlock();
-                Report(code, flow);
+                Report(entry.first, entry.second);
+                entry.second.reset();
                 guard.lock();
+                reporting = false;
             }
+            idle.notify_all();
             if (ShouldTerminate())
                 return nullptr;
         }
@@ -173,6 +186,7 @@ public:
         status = {{"flows", flows.load()},
                   {"reloads", reloads.load()},
                   {"polls", polls.load()},
+                  {"alive", AliveDigests()},
                   {"type", type},
                   {"host", DescribeHost()}};
     }
@@ -184,6 +198,7 @@ private:
         {
             std::lock_guard<std::mutex> guard(lock);
             queue.emplace_back(code, flow);
+            seen.emplace_back(flow->digest, flow);
         }
         wake.notify_one();
     }
@@ -196,16 +211,35 @@ private:
             "proc-b", intel_record, flow, {{"event", code}, {"flow", DescribeFlow(*flow)}});
     }
 
+    // The digests of the flows handed in that are still alive, sorted, once
+    // the worker holds none of them.
+    json AliveDigests()
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        idle.wait_for(guard, max_idle_wait, [this] { return queue.empty() && !reporting; });
+        std::erase_if(seen, [](const auto &entry) { return entry.second.expired(); });
+        std::vector<std::string> digests;
+        for (const auto &[digest, flow] : seen)
+            digests.push_back(vd_xxh64_to_string(digest));
+        std::sort(digests.begin(), digests.end());
+        return digests;
+    }
+
     // The state a real plug-in saves when deleted: shows it was stopped normally.
     void SaveState()
     {
         std::ofstream file(vdGlobalConfig::GetInstance().path_plugin_state + "/test-plugin.json");
         file << json{{"flows", flows.load()}}.dump() << "\n";
+        std::ofstream alive(vdGlobalConfig::GetInstance().path_plugin_state + "/test-plugin-alive.json");
+        alive << json{{"alive", AliveDigests()}}.dump() << "\n";
     }
 
     std::mutex lock;
     std::condition_variable wake;
+    std::condition_variable idle;  // the queue is empty and nothing is being reported
     std::deque<std::pair<Event, vdFlow::Ptr>> queue;
+    bool reporting = false;
+    std::vector<std::pair<vdDigest, std::weak_ptr<vdFlow>>> seen;
     std::atomic<unsigned> flows{0};
     std::atomic<unsigned> reloads{0};
     std::atomic<unsigned> polls{0};

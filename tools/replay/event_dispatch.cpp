@@ -1,7 +1,19 @@
 #include "event_dispatch.h"
 
 #include <chrono>
+#include <memory>
 #include <thread>
+
+namespace {
+
+// Gives a flow-map bucket back however its walk ends.
+struct BucketGuard {
+    vdFlowMap &map;
+    size_t index;
+    ~BucketGuard() { map.Release(index); }
+};
+
+}  // namespace
 
 struct RequestVisitor {
     EventDispatcher &dispatcher;
@@ -18,15 +30,42 @@ void EventDispatcher::Dispatch(ReplayRequest &request)
     std::visit(RequestVisitor{*this}, request);
 }
 
+// The digest is read before the plug-in has the flow, which may change it
+// on its own threads.
 void EventDispatcher::operator()(FlowEvent &event)
 {
+    vdDigest digest = event.flow->digest;
+    flows.Hold(event.flow);
     processor.DispatchProcessorEvent(event.code, event.flow);
+    if (event.code == vdPluginProcessor::flow_expired)
+        flows.Release(digest);
 }
 
+// The map itself goes with this event: a host builds one for each dispatch,
+// and the plug-in keeps only flows, never the map.
 void EventDispatcher::operator()(FlowMapEvent &event)
 {
-    flow_maps.push_back(std::move(event.map));
-    processor.DispatchProcessorEvent(event.code, flow_maps.back().get());
+    std::unique_ptr<vdFlowMap> map = std::move(event.map);
+    std::vector<vdDigest> digests = HoldFlowsOf(*map);
+    processor.DispatchProcessorEvent(event.code, map.get());
+    if (event.code == vdPluginProcessor::flow_expired) {
+        for (vdDigest digest : digests)
+            flows.Release(digest);
+    }
+}
+
+std::vector<vdDigest> EventDispatcher::HoldFlowsOf(vdFlowMap &map)
+{
+    std::vector<vdDigest> digests;
+    for (size_t index = 0; index < map.buckets; index++) {
+        auto &bucket = map.Acquire(index);
+        BucketGuard guard{map, index};
+        for (const auto &[digest, flow] : bucket) {
+            flows.Hold(flow);
+            digests.push_back(digest);
+        }
+    }
+    return digests;
 }
 
 void EventDispatcher::operator()(ReloadRequest &)

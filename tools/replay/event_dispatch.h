@@ -1,10 +1,10 @@
 // Carries out the requests read from the events input on the plug-in.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include "event_reader.h"
+#include "flow_table.h"
 #include "output.h"
 #include "vd_api.h"
 #include "vd_plugin.h"
@@ -12,6 +12,9 @@
 class EventDispatcher
 {
 public:
+    // Destroy it after the plug-in is stopped, so that the flows still held
+    // outlive the plug-in's last work, and before the plug-in's library is
+    // closed, so that nothing the plug-in put into a flow outlives its code.
     EventDispatcher(vdPluginProcessor &processor, vdVelborApiManager &api_manager, LineWriter &output);
 
     // Exceptions from the plug-in pass through.
@@ -26,12 +29,14 @@ private:
     void operator()(SleepRequest &request);
     void operator()(SignaturesRequest &request);
 
+    // Holds every flow of the map; returns their digests.
+    std::vector<vdDigest> HoldFlowsOf(vdFlowMap &map);
+
     vdPluginProcessor &processor;
     vdVelborApiManager &api_manager;
     LineWriter &output;
-    // Flow maps handed in stay alive while the plug-in runs: like the host's
-    // own map, the plug-in may keep the pointer.
-    std::vector<std::unique_ptr<vdFlowMap>> flow_maps;
+    // Every flow handed in, until a flow_expired event names its digest.
+    FlowTable flows;
 
     friend struct RequestVisitor;
 };
