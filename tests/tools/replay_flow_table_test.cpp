@@ -52,9 +52,8 @@ protected:
         std::string events;
         for (const auto &line : lines)
             events += line + "\n";
-        return RunReplay({"--plugin", TEST_PLUGIN_LIBRARY, "--conf", conf, "--state", dir.Path("state"), "--linger",
-                          "0"},
-                         events);
+        return RunReplay(
+            {"--plugin", TEST_PLUGIN_LIBRARY, "--conf", conf, "--state", dir.Path("state"), "--linger", "0"}, events);
     }
 
     TempDir dir;
