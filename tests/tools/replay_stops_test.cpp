@@ -159,12 +159,14 @@ TEST_F(ReplayStopTest, ClosedOutputPipeExitsWithStatusOne)
 {
     auto replay = StartReplay(TestPluginArguments({"--linger", "0"}));
     replay->CloseOutput();
-    ASSERT_TRUE(replay->Write(TestPluginFlows(10), DeadlineIn(deadline)));
+    // The first flow's output fails: the lines after it may be left unread.
+    replay->Write(TestPluginFlows(10), DeadlineIn(deadline));
     auto result = replay->Finish(DeadlineIn(deadline));
     EXPECT_EQ(result.exit_status, 1) << result.Describe();
-    EXPECT_NE(result.err.find("velbord-replay: writing the output failed: standard output: "), std::string::npos)
+    EXPECT_NE(result.err.find("velbord-replay: writing the output failed: standard output: Broken pipe"),
+              std::string::npos)
         << result.err;
-    EXPECT_EQ(SavedTestPluginState(), json::parse(R"({"flows": 10})"));
+    EXPECT_GE(SavedTestPluginState()["flows"].get<unsigned>(), 1u);
 }
 
 struct WriterFailure {
