@@ -45,14 +45,15 @@ bool ReadsStandardInput(const ReplayOptions &options)
     return options.events_path.empty() || options.events_path == "-";
 }
 
-// Why the replay stops before the end of its input, if it does.
+// Whether the replay stops before the end of its input: a stop signal came
+// or a write failed (nothing more could come out).
 bool ShouldStop(const LineWriter &output, const LineWriter &log)
 {
     return StopSignals::Received() || output.Failed() || log.Failed();
 }
 
-// A pause a stop signal ends early.
-void Carry(ReplayRequest &request, EventDispatcher &dispatcher)
+// Carries the request out; a pause ends early on a stop signal.
+void CarryOut(ReplayRequest &request, EventDispatcher &dispatcher)
 {
     if (auto *sleep = std::get_if<SleepRequest>(&request))
         StopSignals::WaitUnlessStopped(std::chrono::duration<double>(sleep->seconds));
@@ -81,7 +82,7 @@ int HandInEvents(LineSource &source, EventDispatcher &dispatcher, const LineWrit
             return exit_failure;
         }
         try {
-            Carry(*request, dispatcher);
+            CarryOut(*request, dispatcher);
         } catch (const std::exception &error) {
             Report("line " + std::to_string(source.LineNumber()) + ": the plug-in failed: " + error.what());
             return exit_failure;
