@@ -1,9 +1,10 @@
-// The handler works on whichever thread the kernel picks. It keeps to calls
-// that are safe in a signal handler: it records the signal, puts /dev/null
-// in place of the input descriptors (a read that starts, or restarts, after
-// it finds the end of input), writes a byte to the wake pipe (a wait sees
-// it, however late it starts) and interrupts the reading thread, whose read
-// restarts on /dev/null.
+// The stop signals are blocked in every thread and taken by a thread of
+// their own with sigwaitinfo, so that no plug-in thread is interrupted and
+// nothing runs in a signal handler's context. On the first it records the
+// signal, writes a byte to the wake pipe (a wait sees it, however late it
+// starts), puts /dev/null in place of the input descriptors (a read that
+// starts, or restarts, after that finds the end of input) and interrupts the
+// reading thread's read, which restarts on /dev/null.
 #include "stop_signals.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace StopSignals {
 namespace {
@@ -30,28 +32,28 @@ struct StopSignal {
 
 constexpr StopSignal stop_signals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
-// Sent to the reading thread when a stop signal lands on another thread, to
-// interrupt its read. Its default action is to ignore it, so it harms
-// nothing should it ever come from outside.
+// Sent to the reading thread to interrupt its read. Its default action is
+// to ignore it, so it harms nothing should it ever come from outside.
 constexpr int wake_signal = SIGURG;
 
 constexpr size_t max_input_descriptors = 4;
 
 std::atomic<int> received{0};
-std::atomic<int> null_descriptor{-1};
-std::atomic<int> wake_read{-1};
-std::atomic<int> wake_write{-1};
 std::array<std::atomic<int>, max_input_descriptors> inputs{-1, -1, -1, -1};
-// Written before the handlers are installed, only read after.
+// Set by Install before any other thread uses them, only read after.
+std::atomic<bool> installed{false};
+int null_descriptor = -1;
+int wake_read = -1;
+int wake_write = -1;
 pthread_t reading_thread;
+sigset_t watched;
 
 void ReplaceWithNull(int descriptor)
 {
     if (descriptor >= 0)
-        dup2(null_descriptor.load(), descriptor);
+        dup2(null_descriptor, descriptor);
 }
 
-// Safe in a signal handler.
 void EndInputs()
 {
     for (auto &input : inputs)
@@ -62,16 +64,23 @@ void EndInputs()
 
 void OnStopSignal(int number)
 {
-    const int saved_errno = errno;
     int none = 0;
     if (!received.compare_exchange_strong(none, number))
         _exit(exit_status_base + number);
     const char byte = 1;
-    if (write(wake_write.load(), &byte, 1) < 0) {
+    if (write(wake_write, &byte, 1) < 0) {
         // Full: a byte is there already.
     }
     EndInputs();
-    errno = saved_errno;
+}
+
+void WatchSignals()
+{
+    for (;;) {
+        int number = sigwaitinfo(&watched, nullptr);
+        if (number > 0)
+            OnStopSignal(number);
+    }
 }
 
 void OnWakeSignal(int) {}
@@ -89,32 +98,42 @@ bool IsIgnored(int number)
     return sigaction(number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-void SetHandler(int number, void (*handler)(int))
+void SetWakeHandler()
 {
     struct sigaction action {};
-    action.sa_handler = handler;
-    // Restarting keeps the plug-in's threads free of EINTR; the reading
-    // thread's read restarts on /dev/null.
+    action.sa_handler = OnWakeSignal;
+    // The interrupted read restarts, and finds /dev/null.
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const auto &stop : stop_signals)
-        sigaddset(&action.sa_mask, stop.number);
-    if (sigaction(number, &action, nullptr) != 0)
+    if (sigaction(wake_signal, &action, nullptr) != 0)
         throw SystemError("sigaction");
 }
 
 void OpenDescriptors()
 {
     // When standard input is closed, /dev/null takes its place here.
-    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null < 0)
+    null_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null_descriptor < 0)
         throw SystemError("/dev/null");
-    null_descriptor = null;
     int wake[2];
     if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
         throw SystemError("pipe2");
     wake_read = wake[0];
     wake_write = wake[1];
+}
+
+// Blocked here, the signals stay blocked in every thread started later.
+void BlockStopSignals()
+{
+    sigemptyset(&watched);
+    for (const auto &stop : stop_signals) {
+        if (!IsIgnored(stop.number))
+            sigaddset(&watched, stop.number);
+    }
+    if (int error = pthread_sigmask(SIG_BLOCK, &watched, nullptr); error != 0) {
+        errno = error;
+        throw SystemError("pthread_sigmask");
+    }
 }
 
 }  // namespace
@@ -124,11 +143,10 @@ void Install()
     reading_thread = pthread_self();
     OpenDescriptors();
     signal(SIGPIPE, SIG_IGN);
-    SetHandler(wake_signal, OnWakeSignal);
-    for (const auto &stop : stop_signals) {
-        if (!IsIgnored(stop.number))
-            SetHandler(stop.number, OnStopSignal);
-    }
+    SetWakeHandler();
+    BlockStopSignals();
+    installed = true;
+    std::thread(WatchSignals).detach();
 }
 
 int Received()
@@ -159,7 +177,7 @@ void EndInputOnStop(int descriptor)
 
 void EndInputNow()
 {
-    if (null_descriptor.load() >= 0)
+    if (installed)
         EndInputs();
 }
 
@@ -174,7 +192,7 @@ bool WaitUnlessStopped(std::chrono::duration<double> duration)
         if (now >= deadline)
             return true;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        pollfd wake{wake_read.load(), POLLIN, 0};
+        pollfd wake{wake_read, POLLIN, 0};
         poll(&wake, 1, static_cast<int>(std::min<decltype(left)>(left, INT_MAX)));
     }
 }

@@ -11,9 +11,10 @@ namespace StopSignals {
 // Statuses at exit: 128 + the signal's number, as a shell reports a signal.
 constexpr int exit_status_base = 128;
 
-// Installs the handlers. Call once, from the thread that reads the input,
-// before any other thread is started. Throws std::runtime_error when it
-// cannot.
+// Blocks the stop signals (in this thread, and so in every thread started
+// after) and starts the thread that takes them. Call once, from the thread
+// that reads the input, before any other thread is started. Throws
+// std::runtime_error when it cannot.
 void Install();
 
 // The first stop signal received, or 0.
