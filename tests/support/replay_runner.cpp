@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -172,6 +173,14 @@ bool Exchange(Fd &input_fd, Fd &out_fd, Fd &err_fd, const std::string &input, Pr
     return true;
 }
 
+void RecordStatus(int status, ProcessResult &result)
+{
+    if (WIFEXITED(status))
+        result.exit_status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+}
+
 // Reaps the child, killing it at the deadline; false when it was killed.
 bool Reap(pid_t pid, ProcessResult &result, Clock::time_point deadline)
 {
@@ -190,10 +199,7 @@ bool Reap(pid_t pid, ProcessResult &result, Clock::time_point deadline)
             poll(nullptr, 0, 10);
         }
     }
-    if (WIFEXITED(status))
-        result.exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        result.signal = WTERMSIG(status);
+    RecordStatus(status, result);
     return !killed;
 }
 
@@ -267,4 +273,170 @@ std::vector<json> LinesWith(const std::vector<json> &lines, const std::string &k
             found.push_back(line);
     }
     return found;
+}
+
+struct ChildProcess::Streams {
+    Fd input;
+    Fd out;
+    Fd err;
+    bool output_paused = false;
+    ProcessResult result;
+};
+
+ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &arguments)
+    : streams(std::make_unique<Streams>())
+{
+    IgnoreSigpipe();
+    Pipe input_pipe, out_pipe, err_pipe;
+    {
+        SpawnSetup setup(input_pipe.read_end.Get(), out_pipe.write_end.Get(), err_pipe.write_end.Get());
+        pid = Spawn(program, arguments, setup);
+    }
+    // The pipes' own descriptors close with them.
+    streams->input.Reset(fcntl(input_pipe.write_end.Get(), F_DUPFD_CLOEXEC, 0));
+    streams->out.Reset(fcntl(out_pipe.read_end.Get(), F_DUPFD_CLOEXEC, 0));
+    streams->err.Reset(fcntl(err_pipe.read_end.Get(), F_DUPFD_CLOEXEC, 0));
+    fcntl(streams->input.Get(), F_SETFL, fcntl(streams->input.Get(), F_GETFL) | O_NONBLOCK);
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (reaped)
+        return;
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+void ChildProcess::PauseOutput(bool paused)
+{
+    streams->output_paused = paused;
+}
+
+void ChildProcess::CloseOutput()
+{
+    streams->out.Close();
+}
+
+void ChildProcess::CloseInput()
+{
+    streams->input.Close();
+}
+
+bool ChildProcess::Step(Deadline deadline, const std::string *input, size_t *written)
+{
+    const bool feeding = input && streams->input.IsOpen();
+    const bool reading_out = streams->out.IsOpen() && !streams->output_paused;
+    pollfd fds[3] = {{feeding ? streams->input.Get() : -1, POLLOUT, 0},
+                     {reading_out ? streams->out.Get() : -1, POLLIN, 0},
+                     {streams->err.Get(), POLLIN, 0}};
+    int ready = poll(fds, 3, MillisecondsUntil(deadline));
+    if (ready < 0 && errno != EINTR)
+        throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+    if (ready == 0)
+        return false;
+    if (fds[0].revents) {
+        ssize_t put = write(streams->input.Get(), input->data() + *written, input->size() - *written);
+        if (put > 0)
+            *written += static_cast<size_t>(put);
+        else if (errno != EINTR && errno != EAGAIN)
+            streams->input.Close();
+    }
+    if (fds[1].revents)
+        Drain(streams->out, streams->result.out);
+    if (fds[2].revents)
+        Drain(streams->err, streams->result.err);
+    return true;
+}
+
+bool ChildProcess::Write(const std::string &text, Deadline deadline)
+{
+    size_t written = 0;
+    while (written < text.size() && streams->input.IsOpen()) {
+        if (!Step(deadline, &text, &written))
+            return false;
+    }
+    return written == text.size();
+}
+
+bool ChildProcess::WaitFor(bool in_error, const std::string &text, Deadline deadline)
+{
+    const Fd &stream = in_error ? streams->err : streams->out;
+    const std::string &stream_text = in_error ? streams->result.err : streams->result.out;
+    while (stream_text.find(text) == std::string::npos) {
+        if (!stream.IsOpen() || !Step(deadline))
+            return false;
+    }
+    return true;
+}
+
+bool ChildProcess::WaitForOutput(const std::string &text, Deadline deadline)
+{
+    return WaitFor(false, text, deadline);
+}
+
+bool ChildProcess::WaitForError(const std::string &text, Deadline deadline)
+{
+    return WaitFor(true, text, deadline);
+}
+
+void ChildProcess::Signal(int number)
+{
+    if (!reaped)
+        kill(pid, number);
+}
+
+bool ChildProcess::WaitForExit(Deadline deadline)
+{
+    constexpr auto poll_interval = std::chrono::milliseconds(10);
+    while (!reaped) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("waitpid: ") + std::strerror(errno));
+        if (done == pid) {
+            RecordStatus(status, streams->result);
+            reaped = true;
+        } else if (Clock::now() >= deadline) {
+            return false;
+        } else {
+            Step(std::min(deadline, Clock::now() + poll_interval));
+        }
+    }
+    return true;
+}
+
+ProcessResult ChildProcess::Finish(Deadline deadline)
+{
+    streams->output_paused = false;
+    bool finished = true;
+    while (finished && (streams->out.IsOpen() || streams->err.IsOpen()))
+        finished = Step(deadline);
+    if (!finished && !reaped)
+        kill(pid, SIGKILL);
+    bool in_time = reaped || Reap(pid, streams->result, deadline);
+    reaped = true;
+    streams->result.timed_out = !finished || !in_time;
+    return streams->result;
+}
+
+const std::string &ChildProcess::Out() const
+{
+    return streams->result.out;
+}
+
+const std::string &ChildProcess::Err() const
+{
+    return streams->result.err;
+}
+
+std::unique_ptr<ChildProcess> StartReplay(const std::vector<std::string> &arguments)
+{
+    return std::make_unique<ChildProcess>(REPLAY_PROGRAM, arguments);
+}
+
+ChildProcess::Deadline DeadlineIn(std::chrono::milliseconds from_now)
+{
+    return Clock::now() + from_now;
 }

@@ -1,34 +1,37 @@
 #include "api_data_reader.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string_view>
 
+#include "common/json_reader.h"
 #include "json_values.h"
 
 namespace {
 
-std::string ReadFileText(const std::string &path)
+// Option files are read whole: a bound on their size, as on their nesting
+// (the JSON reader's), keeps a wrong file from exhausting memory or stack.
+constexpr size_t max_option_file_size = 16 * 1024 * 1024;
+
+// The file's document through the JSON reader: a regular file within the
+// size bound, nested at most 64 levels, without NUL bytes or repeated keys.
+// Throws std::runtime_error naming the file.
+json ReadOptionFile(const std::string &path)
 {
-    std::ifstream file(path);
-    if (!file)
-        throw std::runtime_error(path + ": cannot open: " + std::strerror(errno));
-    std::stringstream text;
-    text << file.rdbuf();
-    if (file.bad())
-        throw std::runtime_error(path + ": cannot read");
-    return text.str();
+    try {
+        return vppJson::ParseFile(path, max_option_file_size);
+    } catch (const vppJson::ReadError &error) {
+        throw std::runtime_error(path + ": cannot open: " + error.Problem());
+    } catch (const vppJson::SyntaxError &error) {
+        throw std::runtime_error(path + ": not valid JSON: " + error.Problem());
+    }
 }
 
 // Runs read on the file's document, naming the file in any input error.
 template <typename Read> auto WithFileName(const std::string &path, Read read)
 {
-    std::string text = ReadFileText(path);
+    json document = ReadOptionFile(path);
     try {
-        return read(ParseStrictJson(text));
+        return read(document);
     } catch (const InputError &error) {
         throw std::runtime_error(path + ": " + error.what());
     }

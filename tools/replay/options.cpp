@@ -164,6 +164,7 @@ Options:
   --help               this text
 
 Exit status: 0 success, 1 the plug-in could not be loaded or run,
-2 bad command line or bad input.
+2 bad command line or bad input, 128 + N after signal N: SIGINT, SIGTERM
+and SIGHUP stop the plug-in normally (a second signal exits at once).
 )";
 }

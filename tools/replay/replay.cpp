@@ -1,10 +1,12 @@
 #include "replay.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <optional>
-#include <thread>
+#include <variant>
 
 #include "api_data_reader.h"
 #include "event_dispatch.h"
@@ -14,6 +16,7 @@
 #include "line_source.h"
 #include "output.h"
 #include "plugin_loader.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -37,15 +40,38 @@ OptionFiles ReadOptionFiles(const ReplayOptions &options)
     return files;
 }
 
-// Hands in every line; returns the exit status the lines call for. The
-// plug-in keeps running either way, so that it is stopped normally.
-int HandInEvents(LineSource &source, EventDispatcher &dispatcher)
+bool ReadsStandardInput(const ReplayOptions &options)
+{
+    return options.events_path.empty() || options.events_path == "-";
+}
+
+// Whether the replay stops before the end of its input: a stop signal came
+// or a write failed (nothing more could come out).
+bool ShouldStop(const LineWriter &output, const LineWriter &log)
+{
+    return StopSignals::Received() || output.Failed() || log.Failed();
+}
+
+// Carries the request out; a pause ends early on a stop signal.
+void CarryOut(ReplayRequest &request, EventDispatcher &dispatcher)
+{
+    if (auto *sleep = std::get_if<SleepRequest>(&request))
+        StopSignals::WaitUnlessStopped(std::chrono::duration<double>(sleep->seconds));
+    else
+        dispatcher.Dispatch(request);
+}
+
+// Hands in every line until the input ends or the replay must stop; returns
+// the exit status the lines call for. The plug-in keeps running either way,
+// so that it is stopped normally.
+int HandInEvents(LineSource &source, EventDispatcher &dispatcher, const LineWriter &output, const LineWriter &log)
 {
     std::string line;
     for (;;) {
         std::optional<ReplayRequest> request;
         try {
-            if (!source.Next(line))
+            // A line read while the signal came is not handed in.
+            if (!source.Next(line) || ShouldStop(output, log))
                 return exit_success;
             request = ReadRequest(line);
         } catch (const InputError &error) {
@@ -56,7 +82,7 @@ int HandInEvents(LineSource &source, EventDispatcher &dispatcher)
             return exit_failure;
         }
         try {
-            dispatcher.Dispatch(*request);
+            CarryOut(*request, dispatcher);
         } catch (const std::exception &error) {
             Report("line " + std::to_string(source.LineNumber()) + ": the plug-in failed: " + error.what());
             return exit_failure;
@@ -64,7 +90,14 @@ int HandInEvents(LineSource &source, EventDispatcher &dispatcher)
     }
 }
 
-int RunPlugin(const ReplayOptions &options, HostSetup &host, LineSource &events, LineWriter &output)
+void ReportStopSignal()
+{
+    if (int signal_number = StopSignals::Received())
+        Report(StopSignals::Name(signal_number) +
+               ": stopping the plug-in (it finishes its work and saves its state; a second signal exits at once)");
+}
+
+int RunPlugin(const ReplayOptions &options, HostSetup &host, LineSource &events, LineWriter &output, LineWriter &log)
 {
     PluginLibrary library(options.plugin_path);
     ProcessorPtr processor =
@@ -72,10 +105,25 @@ int RunPlugin(const ReplayOptions &options, HostSetup &host, LineSource &events,
     processor->Create();
 
     EventDispatcher dispatcher(*processor, host.ApiManager(), output);
-    int status = HandInEvents(events, dispatcher);
-    if (status != exit_failure)
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.linger_seconds));
+    int status = HandInEvents(events, dispatcher, output, log);
+    if (status != exit_failure && !ShouldStop(output, log))
+        StopSignals::WaitUnlessStopped(std::chrono::duration<double>(options.linger_seconds));
+    ReportStopSignal();
     processor.reset();
+    return status;
+}
+
+// A stop signal decides the status; a failed write is reported either way.
+int FinalStatus(int status, LineWriter &output, LineWriter &log)
+{
+    for (LineWriter *writer : {&output, &log}) {
+        if (writer->Failed()) {
+            Report("writing the output failed: " + writer->Failure());
+            status = exit_failure;
+        }
+    }
+    if (int signal_number = StopSignals::Received())
+        return StopSignals::exit_status_base + signal_number;
     return status;
 }
 
@@ -83,6 +131,15 @@ int RunPlugin(const ReplayOptions &options, HostSetup &host, LineSource &events,
 
 int RunReplay(const ReplayOptions &options)
 {
+    try {
+        StopSignals::Install();
+    } catch (const std::exception &error) {
+        Report(error.what());
+        return exit_failure;
+    }
+    if (ReadsStandardInput(options))
+        StopSignals::EndInputOnStop(STDIN_FILENO);
+
     OptionFiles files;
     std::unique_ptr<LineSource> events;
     try {
@@ -94,18 +151,17 @@ int RunReplay(const ReplayOptions &options)
     }
 
     try {
-        LineWriter output(options.output_path, std::cout);
-        LineWriter log(options.log_path, std::cerr);
+        LineWriter output(options.output_path, STDOUT_FILENO, "standard output");
+        LineWriter log(options.log_path, STDERR_FILENO, "standard error");
+        // Nothing more can come out: the input is not waited for.
+        output.OnFirstFailure(StopSignals::EndInputNow);
+        log.OnFirstFailure(StopSignals::EndInputNow);
         int status = exit_failure;
         {
             HostSetup host(options, files.signatures, files.bootstrap, output, log);
-            status = RunPlugin(options, host, *events, output);
+            status = RunPlugin(options, host, *events, output, log);
         }
-        if (output.Failed() || log.Failed()) {
-            Report("writing the output failed");
-            return exit_failure;
-        }
-        return status;
+        return FinalStatus(status, output, log);
     } catch (const std::exception &error) {
         Report(error.what());
         return exit_failure;
