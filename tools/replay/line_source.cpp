@@ -1,6 +1,7 @@
 #include "line_source.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,11 @@ std::runtime_error SystemError(const std::string &what)
 
 LineSource::LineSource(const std::string &path) : buffer(read_block_size)
 {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw SystemError("cannot create a pipe");
+    interrupt_read = ends[0];
+    interrupt_write = ends[1];
     if (path.empty() || path == "-")
         return;
     // A blocking open: a FIFO waits for its writer, as a file of events would.
@@ -30,15 +36,45 @@ LineSource::LineSource(const std::string &path) : buffer(read_block_size)
     owns_descriptor = true;
     struct stat status {};
     if (::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
-        ::close(descriptor);
+        CloseAll();
         throw std::runtime_error(path + ": is a directory");
     }
 }
 
 LineSource::~LineSource()
 {
+    CloseAll();
+}
+
+void LineSource::CloseAll()
+{
     if (owns_descriptor)
         ::close(descriptor);
+    ::close(interrupt_read);
+    ::close(interrupt_write);
+}
+
+bool LineSource::LineBuffered() const
+{
+    return std::memchr(buffer.data() + buffered_from, '\n', buffered_to - buffered_from) != nullptr;
+}
+
+void LineSource::Interrupt()
+{
+    char wake = 0;
+    // Full only when written before: the reader is woken either way.
+    [[maybe_unused]] ssize_t written = ::write(interrupt_write, &wake, 1);
+}
+
+bool LineSource::WaitForInput()
+{
+    pollfd waits[2] = {{descriptor, POLLIN, 0}, {interrupt_read, POLLIN, 0}};
+    for (;;) {
+        if (::poll(waits, 2, -1) >= 0)
+            return (waits[1].revents & POLLIN) == 0;
+        if (errno != EINTR)
+            throw SystemError("reading the events failed");
+    }
 }
 
 bool LineSource::Next(std::string &line)
@@ -81,6 +117,8 @@ bool LineSource::TakeUpToNewline(std::string &line)
 
 bool LineSource::Fill()
 {
+    if (!WaitForInput())
+        return false;
     for (;;) {
         ssize_t count = ::read(descriptor, buffer.data(), buffer.size());
         if (count >= 0) {

@@ -27,16 +27,26 @@ public:
     bool Next(std::string &line);
     // Number (from 1) of the line Next returned last.
     size_t LineNumber() const { return line_number; }
+    // Whether a whole line is buffered, so that Next will not wait for input.
+    bool LineBuffered() const;
+    // Makes a Next waiting for input, now or later, return false (thread-safe).
+    void Interrupt();
 
 private:
     bool ReadLine(std::string &line);
     // Appends buffered bytes up to the next newline; true once it is found.
     bool TakeUpToNewline(std::string &line);
-    // Refills the buffer; false at the end of the input.
+    // Refills the buffer; false at the end of the input or when interrupted.
     bool Fill();
+    // False when interrupted.
+    bool WaitForInput();
+    void CloseAll();
 
     int descriptor = 0;
     bool owns_descriptor = false;
+    // Written by Interrupt; waited on together with the input.
+    int interrupt_read = -1;
+    int interrupt_write = -1;
     std::vector<char> buffer;
     size_t buffered_from = 0;
     size_t buffered_to = 0;

@@ -14,6 +14,7 @@
 #include "line_source.h"
 #include "output.h"
 #include "plugin_loader.h"
+#include "request_stream.h"
 
 namespace {
 
@@ -41,24 +42,23 @@ OptionFiles ReadOptionFiles(const ReplayOptions &options)
 // plug-in keeps running either way, so that it is stopped normally.
 int HandInEvents(LineSource &source, EventDispatcher &dispatcher)
 {
-    std::string line;
+    RequestStream requests(source);
     for (;;) {
-        std::optional<ReplayRequest> request;
+        ReplayRequest request;
         try {
-            if (!source.Next(line))
+            if (!requests.Next(request))
                 return exit_success;
-            request = ReadRequest(line);
         } catch (const InputError &error) {
-            Report("line " + std::to_string(source.LineNumber()) + ": " + error.what());
+            Report("line " + std::to_string(requests.LineNumber()) + ": " + error.what());
             return exit_bad_input;
         } catch (const std::exception &error) {
             Report(error.what());
             return exit_failure;
         }
         try {
-            dispatcher.Dispatch(*request);
+            dispatcher.Dispatch(request);
         } catch (const std::exception &error) {
-            Report("line " + std::to_string(source.LineNumber()) + ": the plug-in failed: " + error.what());
+            Report("line " + std::to_string(requests.LineNumber()) + ": the plug-in failed: " + error.what());
             return exit_failure;
         }
     }
