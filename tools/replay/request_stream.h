@@ -24,9 +24,9 @@ public:
     static constexpr size_t batch_bytes = 1024 * 1024;
     // Text read but not yet handed out; beyond it the reading waits. One
     // batch is let through whatever its size.
-    static constexpr size_t max_bytes_ahead = 64 * 1024 * 1024;
+    static constexpr size_t max_bytes_ahead = 8 * 1024 * 1024;
     // Parser threads at most: enough to keep ahead of the plug-in.
-    static constexpr unsigned max_parsers = 4;
+    static constexpr unsigned max_parsers = 6;
 
     explicit RequestStream(LineSource &source);
     // Stops the reading (also while it waits for input) and the parsers.
