@@ -1,8 +1,18 @@
 // The replay host's input side through the built program: long streams and
 // large flow maps come out complete and in order, and lines that break the
 // reader's bounds (NUL bytes, nesting, length, member widths) are refused.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <ostream>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -34,6 +44,26 @@ std::vector<std::string> SinkDigests(const ProcessResult &result)
     return digests;
 }
 
+// Waits until the file holds text, or the deadline passes.
+bool WaitForFileText(const std::string &path, const std::string &text, std::chrono::milliseconds deadline)
+{
+    auto until = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        std::ifstream file(path);
+        std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (content.find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void WriteAll(int descriptor, const std::string &text)
+{
+    ASSERT_EQ(write(descriptor, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+}
+
 class ReplayInputTest : public ::testing::Test
 {
 protected:
@@ -45,7 +75,10 @@ protected:
         return arguments;
     }
 
-    ProcessResult Replay(const std::string &events) const { return RunReplay(Arguments(), events); }
+    ProcessResult Replay(const std::string &events) const { return RunReplay(Arguments(), events, hang_deadline); }
+
+    // Only against a hang: sanitizer builds run the long inputs slowly.
+    static constexpr std::chrono::minutes hang_deadline{5};
 
     TempDir dir;
     std::string conf = dir.WriteFile("conf.json", "{}");
@@ -77,7 +110,7 @@ TEST_F(ReplayInputTest, LargeFlowMapComesOutCompleteBeforeTheNextLine)
         map_line += (digest > 1 ? ", " : "") + std::string(R"({"digest": )") + std::to_string(digest) + "}";
     map_line += "]}\n";
     std::string events = dir.WriteFile("events.jsonl", map_line + FlowLine(map_size + 1));
-    auto result = RunReplay(Arguments({events}));
+    auto result = RunReplay(Arguments({events}), "", hang_deadline);
     ASSERT_EQ(result.exit_status, 0) << result.Describe();
     auto digests = SinkDigests(result);
     ASSERT_EQ(digests.size(), map_size + 1);
@@ -110,6 +143,11 @@ const RefusedLine refused_lines[] = {
      R"({"event": "flow_new", "flowmap": [{"digest": 1}, {"digest": 2, "origin": 1, "origin": 2}]})",
      "origin: member given twice"},
 };
+
+void PrintTo(const RefusedLine &line, std::ostream *out)
+{
+    *out << line.name;
+}
 
 class ReplayRefusedLineTest : public ReplayInputTest, public ::testing::WithParamInterface<RefusedLine>
 {
@@ -154,6 +192,32 @@ TEST_F(ReplayInputTest, LineLengthBound)
     EXPECT_EQ(SinkDigests(refused), std::vector<std::string>{DigestText(1)});
 }
 
+// Events from a FIFO that stays open: a line is handed in as soon as it
+// arrives, not held back for the lines after it, and a bad line ends the run
+// though the input never ends.
+TEST_F(ReplayInputTest, LinesArrivingSlowlyAreHandedInAtOnce)
+{
+    std::string fifo = dir.Path("events.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Read and write: neither this open nor the replay's waits for the other.
+    int events = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(events, 0);
+    std::string output = dir.Path("out.jsonl");
+    WriteAll(events, FlowLine(1));
+    auto running = std::async(std::launch::async, [&] {
+        return RunReplay(Arguments({"--output", output, fifo}), "", std::chrono::seconds(20));
+    });
+    bool first_handed_in = WaitForFileText(output, DigestText(1), std::chrono::seconds(10));
+    WriteAll(events, "{\"poll\": 7}\n");
+    auto result = running.get();
+    close(events);
+
+    EXPECT_TRUE(first_handed_in);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_status, 2) << result.Describe();
+    EXPECT_NE(result.err.find("line 2: poll:"), std::string::npos) << result.err;
+}
+
 TEST_F(ReplayInputTest, DirectoryAsEventsIsRefused)
 {
     auto result = RunReplay(Arguments({dir.Path()}));
@@ -192,6 +256,11 @@ const BoundaryValue boundary_values[] = {
     {"i32_bottom", R"("risks": [-2147483648.0])", true, "risks", json::array({-2147483647 - 1})},
     {"i32_past_bottom", R"("risks": [-2147483649.0])", false, "risks[0]", nullptr},
 };
+
+void PrintTo(const BoundaryValue &value, std::ostream *out)
+{
+    *out << value.name;
+}
 
 class ReplayBoundaryValueTest : public ReplayInputTest, public ::testing::WithParamInterface<BoundaryValue>
 {
