@@ -107,6 +107,8 @@ void RequireTrue(const json &value, const std::string &path)
 struct RequestKind {
     std::set<std::string_view> members;  // besides the kind's own key
     ReplayRequest (*read)(const json &line);
+    // Reading the line reads a file too: only in the order of the lines.
+    bool reads_files = false;
 };
 
 const std::map<std::string_view, RequestKind> &RequestKinds()
@@ -145,16 +147,15 @@ const std::map<std::string_view, RequestKind> &RequestKinds()
               } catch (const std::exception &error) {
                   throw InputError("signatures", error.what());
               }
-          }}},
+          },
+          true}},
     };
     return kinds;
 }
 
-}  // namespace
-
-ReplayRequest ReadRequest(const std::string &text)
+// The kind of request the line holds, after checking its members.
+const RequestKind &FindKind(const json &line)
 {
-    json line = ParseStrictJson(text);
     if (!line.is_object())
         throw InputError("", std::string("expected a JSON object, got ") + line.type_name());
 
@@ -176,5 +177,22 @@ ReplayRequest ReadRequest(const std::string &text)
         if (name != kind_name && !kind->members.contains(name))
             throw InputError(name, "unknown member of a \"" + std::string(kind_name) + "\" line");
     }
-    return kind->read(line);
+    return *kind;
+}
+
+}  // namespace
+
+ReplayRequest ReadRequest(const std::string &text)
+{
+    json line = ParseStrictJson(text);
+    return FindKind(line).read(line);
+}
+
+std::optional<ReplayRequest> ReadSelfContainedRequest(const std::string &text)
+{
+    json line = ParseStrictJson(text);
+    const RequestKind &kind = FindKind(line);
+    if (kind.reads_files)
+        return std::nullopt;
+    return kind.read(line);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -41,3 +42,7 @@ using ReplayRequest =
 
 // Throws InputError naming the member at fault.
 ReplayRequest ReadRequest(const std::string &line);
+// ReadRequest for a line read ahead of its turn: nullopt for a line that
+// reads a file ("signatures"), which ReadRequest reads in its turn. Throws
+// InputError for every line ReadRequest refuses.
+std::optional<ReplayRequest> ReadSelfContainedRequest(const std::string &line);

@@ -1,36 +1,39 @@
 #include "json_values.h"
 
-#include <set>
-#include <vector>
+#include <string_view>
+
+#include "common/json_reader.h"
 
 #include "vd_common.h"
 
 namespace {
+
 constexpr size_t described_value_limit = 64;
+constexpr std::string_view duplicate_key_prefix = "duplicate key ";
+
+// A repeated member keeps its message of old, "<member>: member given twice".
+InputError StructureInputError(const vppJson::StructureProblem &problem)
+{
+    std::string_view what = problem.what;
+    if (what.starts_with(duplicate_key_prefix)) {
+        json key = json::parse(what.substr(duplicate_key_prefix.size()), nullptr, false);
+        if (key.is_string())
+            return InputError(key.get<std::string>(), "member given twice");
+    }
+    return InputError("", problem.what);
 }
 
+}  // namespace
+
+// The linear structure check finds repeated members, NUL bytes (which would
+// end the parse silently) and deep nesting; the plain parse after it stays
+// linear too, where a parser callback rescans the parent at every object end.
 json ParseStrictJson(const std::string &text)
 {
-    std::vector<std::set<std::string>> open_objects;
-    auto refuse_repeats = [&open_objects](int, json::parse_event_t event, json &parsed) {
-        switch (event) {
-        case json::parse_event_t::object_start:
-            open_objects.emplace_back();
-            break;
-        case json::parse_event_t::object_end:
-            open_objects.pop_back();
-            break;
-        case json::parse_event_t::key:
-            if (!open_objects.back().insert(parsed.get<std::string>()).second)
-                throw InputError(parsed.get<std::string>(), "member given twice");
-            break;
-        default:
-            break;
-        }
-        return true;
-    };
+    if (auto problem = vppJson::FindStructureProblem(text))
+        throw StructureInputError(*problem);
     try {
-        return json::parse(text, refuse_repeats);
+        return json::parse(text);
     } catch (const json::exception &error) {
         // Parse errors, and numbers too large for a double.
         throw InputError("", std::string("not valid JSON: ") + error.what());

@@ -15,8 +15,9 @@
 
 using json = nlohmann::json;
 
-// Parses text, refusing an object that repeats a member (the JSON library
-// would keep the last value only). Throws InputError.
+// Parses text in linear time, refusing an object that repeats a member (the
+// JSON library would keep the last value only), a NUL byte and nesting
+// deeper than vppJson::max_nesting_depth. Throws InputError.
 json ParseStrictJson(const std::string &text);
 
 // "parent.member", or "member" at the top.

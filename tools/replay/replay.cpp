@@ -16,6 +16,7 @@
 #include "line_source.h"
 #include "output.h"
 #include "plugin_loader.h"
+#include "request_stream.h"
 #include "stop_signals.h"
 
 namespace {
@@ -66,25 +67,27 @@ void CarryOut(ReplayRequest &request, EventDispatcher &dispatcher)
 // so that it is stopped normally.
 int HandInEvents(LineSource &source, EventDispatcher &dispatcher, const LineWriter &output, const LineWriter &log)
 {
-    std::string line;
+    RequestStream requests(source);
     for (;;) {
-        std::optional<ReplayRequest> request;
+        ReplayRequest request;
         try {
             // A line read while the signal came is not handed in.
-            if (!source.Next(line) || ShouldStop(output, log))
+            if (!requests.Next(request) || ShouldStop(output, log))
                 return exit_success;
-            request = ReadRequest(line);
         } catch (const InputError &error) {
-            Report("line " + std::to_string(source.LineNumber()) + ": " + error.what());
+            // A stop cuts the input short, perhaps inside a line.
+            if (ShouldStop(output, log))
+                return exit_success;
+            Report("line " + std::to_string(requests.LineNumber()) + ": " + error.what());
             return exit_bad_input;
         } catch (const std::exception &error) {
             Report(error.what());
             return exit_failure;
         }
         try {
-            CarryOut(*request, dispatcher);
+            CarryOut(request, dispatcher);
         } catch (const std::exception &error) {
-            Report("line " + std::to_string(source.LineNumber()) + ": the plug-in failed: " + error.what());
+            Report("line " + std::to_string(requests.LineNumber()) + ": the plug-in failed: " + error.what());
             return exit_failure;
         }
     }
@@ -105,6 +108,9 @@ int RunPlugin(const ReplayOptions &options, HostSetup &host, LineSource &events,
     processor->Create();
 
     EventDispatcher dispatcher(*processor, host.ApiManager(), output);
+    // The input is read ahead on a thread of its own, whose wait for more
+    // input a stop must end.
+    StopSignals::InputInterrupter interrupter([&events] { events.Interrupt(); });
     int status = HandInEvents(events, dispatcher, output, log);
     if (status != exit_failure && !ShouldStop(output, log))
         StopSignals::WaitUnlessStopped(std::chrono::duration<double>(options.linger_seconds));

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -48,6 +49,19 @@ int wake_write = -1;
 pthread_t reading_thread;
 sigset_t watched;
 
+// The action of the InputInterrupter alive, and whether the input ended.
+std::mutex interrupter_lock;
+std::function<void()> interrupter;
+bool input_ended = false;
+
+void RunInterrupter()
+{
+    std::lock_guard<std::mutex> guard(interrupter_lock);
+    input_ended = true;
+    if (interrupter)
+        interrupter();
+}
+
 void ReplaceWithNull(int descriptor)
 {
     if (descriptor >= 0)
@@ -58,6 +72,7 @@ void EndInputs()
 {
     for (auto &input : inputs)
         ReplaceWithNull(input.load());
+    RunInterrupter();
     if (!pthread_equal(pthread_self(), reading_thread))
         pthread_kill(reading_thread, wake_signal);
 }
@@ -195,6 +210,20 @@ bool WaitUnlessStopped(std::chrono::duration<double> duration)
         pollfd wake{wake_read, POLLIN, 0};
         poll(&wake, 1, static_cast<int>(std::min<decltype(left)>(left, INT_MAX)));
     }
+}
+
+InputInterrupter::InputInterrupter(std::function<void()> action)
+{
+    std::lock_guard<std::mutex> guard(interrupter_lock);
+    interrupter = std::move(action);
+    if (input_ended)
+        interrupter();
+}
+
+InputInterrupter::~InputInterrupter()
+{
+    std::lock_guard<std::mutex> guard(interrupter_lock);
+    interrupter = nullptr;
 }
 
 }  // namespace StopSignals

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace StopSignals {
@@ -31,6 +32,20 @@ void EndInputOnStop(int descriptor);
 // Ends the input as a stop signal does, for a stop without one (the output
 // failed). Does nothing before Install.
 void EndInputNow();
+
+// While it lives, action runs once the input is ended (by a stop signal or
+// EndInputNow), on the thread that ends it, or at once when the input was
+// ended before: for a reader whose wait /dev/null cannot end, such as a
+// poll already in progress on another thread. One at a time.
+class InputInterrupter
+{
+public:
+    explicit InputInterrupter(std::function<void()> action);
+    ~InputInterrupter();
+
+    InputInterrupter(const InputInterrupter &) = delete;
+    InputInterrupter &operator=(const InputInterrupter &) = delete;
+};
 
 // Waits for the duration, or less when a stop signal arrives; false then.
 bool WaitUnlessStopped(std::chrono::duration<double> duration);
