@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -314,6 +316,27 @@ void ChildProcess::PauseOutput(bool paused)
     streams->output_paused = paused;
 }
 
+bool ChildProcess::WaitForFullOutput(Deadline deadline)
+{
+    // A pipe fills page by page and a write may start a page of its own:
+    // within two pages of its size it takes no more.
+    constexpr int slack = 2 * 4096;
+    const int capacity = fcntl(streams->out.Get(), F_GETPIPE_SZ);
+    if (capacity <= 0)
+        return false;
+    for (;;) {
+        int unread = 0;
+        if (ioctl(streams->out.Get(), FIONREAD, &unread) != 0)
+            return false;
+        if (unread > capacity - slack)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        // Nothing to wait on: the pipe's fill level has no event of its own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 void ChildProcess::CloseOutput()
 {
     streams->out.Close();
@@ -439,4 +462,12 @@ std::unique_ptr<ChildProcess> StartReplay(const std::vector<std::string> &argume
 ChildProcess::Deadline DeadlineIn(std::chrono::milliseconds from_now)
 {
     return Clock::now() + from_now;
+}
+
+std::vector<std::string> TestPluginArguments(const std::string &conf, const std::string &state_dir,
+                                             const std::vector<std::string> &extra)
+{
+    std::vector<std::string> arguments{"--plugin", TEST_PLUGIN_LIBRARY, "--conf", conf, "--state", state_dir};
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
 }

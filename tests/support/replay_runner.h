@@ -37,6 +37,11 @@ ProcessResult RunProgram(const std::string &program, const std::vector<std::stri
                          const std::string &input = std::string(),
                          std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
+// The arguments that run the test plug-in with conf and its state in
+// state_dir, followed by extra.
+std::vector<std::string> TestPluginArguments(const std::string &conf, const std::string &state_dir,
+                                             const std::vector<std::string> &extra = {});
+
 // RunProgram on the replay host, velbord-replay.
 ProcessResult RunReplay(const std::vector<std::string> &arguments, const std::string &input = std::string(),
                         std::chrono::milliseconds deadline = std::chrono::seconds(60));
@@ -60,6 +65,9 @@ public:
     // Until resumed, standard output is left unread: once the pipe is full
     // the child's next write waits.
     void PauseOutput(bool paused);
+    // With output paused: waits until the unread output (nearly) fills the
+    // pipe, so that the child's writes wait; false at the deadline.
+    bool WaitForFullOutput(Deadline deadline);
     // Closes the reading end of standard output: the child's writes fail.
     void CloseOutput();
 

@@ -52,8 +52,7 @@ protected:
         std::string events;
         for (const auto &line : lines)
             events += line + "\n";
-        return RunReplay(
-            {"--plugin", TEST_PLUGIN_LIBRARY, "--conf", conf, "--state", dir.Path("state"), "--linger", "0"}, events);
+        return RunReplay(TestPluginArguments(conf, dir.Path("state"), {"--linger", "0"}), events);
     }
 
     TempDir dir;

@@ -73,10 +73,7 @@ class ReplayStopTest : public ::testing::Test
 protected:
     std::vector<std::string> TestPluginArguments(const std::vector<std::string> &extra = {}) const
     {
-        std::vector<std::string> arguments{"--plugin", TEST_PLUGIN_LIBRARY, "--conf", test_conf,
-                                           "--state",  dir.Path("state")};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return arguments;
+        return ::TestPluginArguments(test_conf, dir.Path("state"), extra);
     }
 
     // The state the test plug-in saves when stopped normally.
@@ -144,6 +141,9 @@ TEST_F(ReplayStopTest, SecondSignalExitsAtOnce)
     replay->PauseOutput(true);
     // Far more output than a pipe holds.
     ASSERT_TRUE(replay->Write(TestPluginFlows(3000), DeadlineIn(deadline)));
+    // The input is read ahead: only once the output is full is the plug-in
+    // surely stuck with flows still to report.
+    ASSERT_TRUE(replay->WaitForFullOutput(DeadlineIn(deadline)));
     replay->Signal(SIGTERM);
     ASSERT_TRUE(replay->WaitForError("SIGTERM: stopping", DeadlineIn(deadline))) << replay->Err();
     replay->Signal(SIGTERM);

@@ -42,10 +42,9 @@ protected:
     // and no lingering (the plug-in reports every flow before it stops).
     std::vector<std::string> Arguments(const std::vector<std::string> &extra = {}) const
     {
-        std::vector<std::string> arguments{"--plugin", TEST_PLUGIN_LIBRARY, "--conf",   conf,
-                                           "--state",  dir.Path("state"),   "--linger", "0"};
+        std::vector<std::string> arguments{"--linger", "0"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
-        return arguments;
+        return TestPluginArguments(conf, dir.Path("state"), arguments);
     }
 
     ProcessResult Replay(const std::string &events, const std::vector<std::string> &extra = {}) const
