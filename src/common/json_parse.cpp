@@ -78,10 +78,10 @@ private:
             Report(line, "NUL byte");
     }
 
-    void Report(size_t where, std::string what)
+    void Report(size_t where, std::string what, std::optional<std::string> duplicate_key = std::nullopt)
     {
         if (!problem)
-            problem = StructureProblem{where, std::move(what)};
+            problem = StructureProblem{where, std::move(what), std::move(duplicate_key)};
     }
 
     void Open(bool is_object)
@@ -125,7 +125,7 @@ private:
             return;
         }
         if (!open.back().keys.insert(*key).second)
-            Report(key_line, "duplicate key " + Quoted(*key));
+            Report(key_line, "duplicate key " + Quoted(*key), *key);
     }
 
     // The key a quoted token stands for; nullopt when it is not a valid string.

@@ -60,6 +60,8 @@ class SyntaxError : public DocumentError
 struct StructureProblem {
     size_t line = 0;
     std::string what;
+    // The key given twice, for a duplicate.
+    std::optional<std::string> duplicate_key;
 };
 
 // The linear check alone, for readers that parse with settings of their own

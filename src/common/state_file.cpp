@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "common/thread_toolkit.h"
 #include "vd_temp.h"
 
 namespace vppStateFile {
@@ -40,28 +41,20 @@ std::optional<std::string> WriteThroughTemporary(const std::string &path, const 
 
 std::optional<std::string> Write(const std::string &path, const std::string &text)
 {
-    try {
-        return WriteThroughTemporary(path, text);
-    } catch (const std::exception &e) {
-        return std::string(e.what());
-    } catch (...) {
-        return std::string("unknown exception");
-    }
+    std::optional<std::string> error;
+    vppThread::Guard([&] { error = WriteThroughTemporary(path, text); }, [&](const char *what) { error = what; });
+    return error;
 }
 
 vppFile::ReadResult Read(const std::string &path, size_t max_size)
 {
-    try {
-        return vppFile::ReadBounded(path, max_size);
-    } catch (const std::exception &e) {
-        vppFile::ReadResult result;
-        result.error = e.what();
-        return result;
-    } catch (...) {
-        vppFile::ReadResult result;
-        result.error = "unknown exception";
-        return result;
-    }
+    vppFile::ReadResult result;
+    vppThread::Guard([&] { result = vppFile::ReadBounded(path, max_size); },
+                     [&](const char *what) {
+                         result = vppFile::ReadResult();
+                         result.error = what;
+                     });
+    return result;
 }
 
 }  // namespace vppStateFile

@@ -130,13 +130,8 @@ std::optional<uint64_t> vppPlugin::NextEventId()
 
 bool vppPlugin::WriteEventIdFile(uint64_t value)
 {
-    try {
-        std::optional<std::string> error = vppStateFile::Write(event_id_path, std::to_string(value) + "\n");
-        if (!error)
-            return true;
+    std::optional<std::string> error = vppStateFile::Write(event_id_path, std::to_string(value) + "\n");
+    if (error)
         vd_printf("%s: Error saving last event ID: %s: %s\n", tag.c_str(), event_id_path.c_str(), error->c_str());
-    } catch (const std::exception &e) {
-        vd_printf("%s: Error saving last event ID: %s: %s\n", tag.c_str(), event_id_path.c_str(), e.what());
-    }
-    return false;
+    return !error;
 }

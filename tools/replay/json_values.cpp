@@ -1,7 +1,5 @@
 #include "json_values.h"
 
-#include <string_view>
-
 #include "common/json_reader.h"
 
 #include "vd_common.h"
@@ -9,17 +7,11 @@
 namespace {
 
 constexpr size_t described_value_limit = 64;
-constexpr std::string_view duplicate_key_prefix = "duplicate key ";
-
 // A repeated member keeps its message of old, "<member>: member given twice".
 InputError StructureInputError(const vppJson::StructureProblem &problem)
 {
-    std::string_view what = problem.what;
-    if (what.starts_with(duplicate_key_prefix)) {
-        json key = json::parse(what.substr(duplicate_key_prefix.size()), nullptr, false);
-        if (key.is_string())
-            return InputError(key.get<std::string>(), "member given twice");
-    }
+    if (problem.duplicate_key)
+        return InputError(*problem.duplicate_key, "member given twice");
     return InputError("", problem.what);
 }
 
