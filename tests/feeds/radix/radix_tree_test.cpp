@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -241,7 +242,7 @@ TEST(RadixTree, SiblingsSplitOneEdgeAfterTheirSharedBits)
     const auto *shared = tree.find_node(Prefix<32>("10.0.0.0/7"), tree.root(), 0);
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->key(), radix_substr(Prefix<32>("10.0.0.0/8"), 0, 7));
-    EXPECT_EQ(shared->parent, 0u);
+    EXPECT_EQ(shared->depth, 0);
     EXPECT_FALSE(shared->has_leaf());
     for (const char *text : {"10.0.0.0/8", "11.0.0.0/8"}) {
         const auto *node = tree.find_node(Prefix<32>(text), tree.root(), 0);
@@ -330,6 +331,26 @@ TEST(RadixTree, CopiesAndMovesKeepTheirAnswers)
     EXPECT_EQ(moved.size(), 3u);
 }
 
+TEST(RadixTree, LargeTreesCopyAndMoveTheirJumpIndex)
+{
+    const auto network = [](uint32_t i) { return Key4::FromBits(0x0a000000u + (i << 8), 24); };
+    radix_tree<Key4, int> large;
+    for (uint32_t i = 0; i < radix_tree<Key4, int>::jump_index_threshold + 100; ++i)
+        large.insert({network(i), int(i)});
+    const Key4 probe = Key4::QueryIPv4(0x0a000000u + (777 << 8) + 5);
+
+    radix_tree<Key4, int> copy = large;
+    copy[network(777)] = -1;
+    radix_tree<Key4, int> moved = std::move(large);
+    EXPECT_EQ(copy.longest_match(probe)->second, -1);
+    EXPECT_EQ(moved.longest_match(probe)->second, 777);
+
+    // The moved-from tree stays usable.
+    large.insert({Key4::FromBits(0x0b000000, 8), 11});
+    EXPECT_EQ(large.longest_match(Key4::QueryIPv4(0x0b010101))->second, 11);
+    EXPECT_EQ(large.longest_match(probe), large.end());
+}
+
 // ---- against a brute-force reference ----
 
 template <std::size_t N> bool IsPrefixOf(const vdRadixNetworkEntry<N> &prefix, const vdRadixNetworkEntry<N> &key)
@@ -338,6 +359,7 @@ template <std::size_t N> bool IsPrefixOf(const vdRadixNetworkEntry<N> &prefix, c
     return prefix.length() <= key.length() && ((prefix.bits() ^ key.bits()) & Key::top_mask(prefix.length())) == 0;
 }
 
+// One exact map per length, probed from the key's own length down.
 template <std::size_t N> class ReferenceSet
 {
 public:
@@ -345,24 +367,26 @@ public:
     // First value wins, as in the tree.
     bool Insert(const Key &key, int value)
     {
-        for (const auto &entry : entries)
-            if (entry.first == key)
-                return false;
-        entries.emplace_back(key, value);
+        if (!by_length[key.length()].emplace(key.bits(), value).second)
+            return false;
+        entries.push_back(key);
         return true;
     }
     std::optional<std::pair<Key, int>> LongestMatch(const Key &key) const
     {
-        std::optional<std::pair<Key, int>> best;
-        for (const auto &entry : entries)
-            if (IsPrefixOf(entry.first, key) && (!best || entry.first.length() > best->first.length()))
-                best = entry;
-        return best;
+        for (std::size_t length = std::min(key.length(), N) + 1; length-- > 0;) {
+            const auto bits = key.bits() & Key::top_mask(length);
+            const auto found = by_length[length].find(bits);
+            if (found != by_length[length].end())
+                return std::pair{Key::FromBits(bits, length), found->second};
+        }
+        return std::nullopt;
     }
-    const std::vector<std::pair<Key, int>> &Entries() const { return entries; }
+    const std::vector<Key> &Entries() const { return entries; }
 
 private:
-    std::vector<std::pair<Key, int>> entries;
+    std::map<typename Key::wide, int> by_length[N + 1];
+    std::vector<Key> entries;
 };
 
 template <std::size_t N> class Randomizer
@@ -388,7 +412,7 @@ public:
     Key Prefix(const std::vector<Wide> &bases)
     {
         const Wide base = bases[Below(bases.size())];
-        const Wide noise = Below(4) == 0 ? Bits() : Wide(0);
+        const Wide noise = Below(3) != 0 ? Bits() : Wide(0);
         return Key::FromBits(base ^ (noise >> Below(N)), Below(N + 1));
     }
     // An address inside the prefix: its bits, random bits after them.
@@ -397,7 +421,9 @@ public:
     std::mt19937 engine;
 };
 
-template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count)
+// Leaves the tree's final size in `stored`.
+template <std::size_t N>
+void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count, std::size_t *stored = nullptr)
 {
     using Key = vdRadixNetworkEntry<N>;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(N) + " bits");
@@ -417,7 +443,7 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
         ASSERT_EQ(where->first, key);
         ASSERT_EQ(where->second, reference.LongestMatch(key)->second) << Text(key);
         if (random.Below(8) == 0) {  // a duplicate of an earlier key
-            const Key earlier = reference.Entries()[random.Below(reference.Entries().size())].first;
+            const Key earlier = reference.Entries()[random.Below(reference.Entries().size())];
             ASSERT_FALSE(tree.insert({earlier, -1}).second) << Text(earlier);
         }
     }
@@ -427,7 +453,7 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
         Key probe;
         switch (random.Below(3)) {
         case 0: probe = Key::FromBits(random.Bits(), N); break;
-        case 1: probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())].first); break;
+        case 1: probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())]); break;
         default: probe = random.Prefix(bases); break;  // shorter keys too
         }
         const auto expected = reference.LongestMatch(probe);
@@ -437,9 +463,11 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
             ASSERT_EQ(hit->first, expected->first) << Text(probe);
             ASSERT_EQ(hit->second, expected->second) << Text(probe);
         }
-        const bool stored = expected && expected->first == probe;
-        ASSERT_EQ(tree.find(probe) != tree.end(), stored) << Text(probe);
+        const bool exact = expected && expected->first == probe;
+        ASSERT_EQ(tree.find(probe) != tree.end(), exact) << Text(probe);
     }
+    if (stored != nullptr)
+        *stored = tree.size();
 }
 
 TEST(RadixTree, MatchesABruteForceReferenceOnRandomNestedSets)
@@ -450,6 +478,18 @@ TEST(RadixTree, MatchesABruteForceReferenceOnRandomNestedSets)
     }
     CompareWithReference<32>(1000, 3000, 5000);
     CompareWithReference<128>(1001, 3000, 5000);
+}
+
+// Large sets use an index over the first bits, built midway, widened as the set doubles and
+// kept current by the inserts after it, short prefixes and splits near the root among them.
+TEST(RadixTree, MatchesABruteForceReferenceWithTheJumpIndex)
+{
+    const std::size_t threshold = radix_tree<Key4, int>::jump_index_threshold;
+    std::size_t stored = 0;
+    CompareWithReference<32>(2000, 150000, 30000, &stored);
+    EXPECT_GT(stored, 2 * threshold);  // built, then widened once
+    CompareWithReference<128>(2001, 80000, 30000, &stored);
+    EXPECT_GT(stored, threshold + 5000);
 }
 
 }  // namespace
