@@ -184,9 +184,11 @@ template <typename K, typename T, typename Compare> struct radix_tree_node {
 };
 
 // A radix tree over bit-string keys (vdRadixNetworkEntry) answering longest-prefix matches.
-// Nothing is removed; the tree is dropped whole. It holds no pointers between nodes, so
-// copying, moving and destroying it are flat loops over its two stores, never a recursion.
-// Stored pairs never move: references and iterators stay valid while the tree grows.
+// Nothing is removed; the tree is dropped whole. Nodes refer to each other by index, not by
+// pointer, so copying, moving and destroying a tree are flat loops over its stores (nodes,
+// stored pairs, jump index), never a recursion down the levels. Stored pairs never move:
+// references and iterators stay valid while the tree grows. No locks: const lookups may run
+// together, any insertion needs the tree to itself.
 template <typename K, typename T, typename Compare = std::less<K>> class radix_tree
 {
 public:
@@ -291,7 +293,7 @@ public:
         check_key(value.first);
         if (parent == nullptr || !path_matches(*parent, value.first.bits(), value.first.length()))
             throw std::invalid_argument("radix tree: append below a node the key does not pass through");
-        return iterator(&values[append_at(position_of(*parent).node, value.first, [&] { return value; })]);
+        return iterator(&values[appended(position_of(*parent).node, value.first, [&] { return value; })]);
     }
     iterator prepend(node_type *node, const value_type &value)
     {
@@ -300,7 +302,7 @@ public:
         if (where.parent == none || value.first.length() <= node->depth ||
             !path_matches(nodes[where.parent], value.first.bits(), value.first.length()))
             throw std::invalid_argument("radix tree: prepend at a node the key does not reach");
-        return iterator(&values[prepend_at(where, value.first, [&] { return value; })]);
+        return iterator(&values[prepended(where, value.first, [&] { return value; })]);
     }
 
 private:
@@ -415,11 +417,25 @@ private:
         const node_type &node = nodes[stop.node];
         if (stop.matched && node.end() == key.length() && node.has_leaf())
             return {iterator(&values[node.children[node_type::leaf_slot]]), false};
-        const std::size_t first_new = nodes.size();
-        const uint32_t leaf = stop.matched ? append_at(stop.node, key, make) : prepend_at(stop, key, make);
-        // The highest node that is new or got the leaf: the new edge or split node, if any.
-        update_jumps(first_new < nodes.size() ? uint32_t(first_new) : stop.node);
+        const uint32_t leaf = stop.matched ? appended(stop.node, key, make) : prepended(stop, key, make);
         return {iterator(&values[leaf]), true};
+    }
+
+    // append_at and prepend_at, then the jump index brought up to date below the highest
+    // node that is new (the new edge, or the split node) or got the leaf.
+    template <typename Make> uint32_t appended(uint32_t parent_index, const K &key, Make &&make)
+    {
+        const std::size_t first_new = nodes.size();
+        const uint32_t leaf = append_at(parent_index, key, make);
+        update_jumps(first_new < nodes.size() ? uint32_t(first_new) : parent_index);
+        return leaf;
+    }
+    template <typename Make> uint32_t prepended(const descent_end &where, const K &key, Make &&make)
+    {
+        const std::size_t first_new = nodes.size();
+        const uint32_t leaf = prepend_at(where, key, make);
+        update_jumps(uint32_t(first_new));
+        return leaf;
     }
 
     // The jump index: for each value of a key's first positions (the index's bits), the

@@ -162,6 +162,13 @@ TEST(RadixKey, BitsSubKeysAndOrder)
 
 // ---- the tree ----
 
+// The value of the longest match, none for no match.
+template <typename Tree> std::optional<int> MatchedValue(const Tree &tree, const typename Tree::key_type &key)
+{
+    const auto hit = tree.longest_match(key);
+    return hit == tree.end() ? std::nullopt : std::optional<int>(hit->second);
+}
+
 struct MatchCase {
     const char *name;
     std::vector<std::string> stored;  // in insertion order
@@ -309,7 +316,7 @@ TEST(RadixTree, RefusesKeysLongerThanTheAddressAndMisplacedLeaves)
     EXPECT_EQ(tree.longest_match(Query<32>("10.1.2.3")), leaf);
     const auto split = tree.prepend(edge, {Prefix<32>("8.0.0.0/6"), 6});
     EXPECT_EQ(tree.longest_match(Query<32>("9.0.0.1")), split);
-    EXPECT_EQ(tree.longest_match(Query<32>("10.2.0.1"))->second, 1);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.2.0.1")), 1);
 }
 
 TEST(RadixTree, CopiesAndMovesKeepTheirAnswers)
@@ -320,10 +327,10 @@ TEST(RadixTree, CopiesAndMovesKeepTheirAnswers)
     radix_tree<Key4, int> copy = tree;
     copy[Prefix<32>("10.1.2.0/24")] = 24;
     copy[Prefix<32>("10.0.0.0/8")] = 80;
-    EXPECT_EQ(tree.longest_match(Query<32>("10.1.2.3"))->second, 16);
-    EXPECT_EQ(tree.longest_match(Query<32>("10.2.0.0"))->second, 8);
-    EXPECT_EQ(copy.longest_match(Query<32>("10.1.2.3"))->second, 24);
-    EXPECT_EQ(copy.longest_match(Query<32>("10.2.0.0"))->second, 80);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.1.2.3")), 16);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.2.0.0")), 8);
+    EXPECT_EQ(MatchedValue(copy, Query<32>("10.1.2.3")), 24);
+    EXPECT_EQ(MatchedValue(copy, Query<32>("10.2.0.0")), 80);
 
     const auto before = copy.longest_match(Query<32>("10.1.2.3"));
     radix_tree<Key4, int> moved = std::move(copy);
@@ -342,12 +349,21 @@ TEST(RadixTree, LargeTreesCopyAndMoveTheirJumpIndex)
     radix_tree<Key4, int> copy = large;
     copy[network(777)] = -1;
     radix_tree<Key4, int> moved = std::move(large);
-    EXPECT_EQ(copy.longest_match(probe)->second, -1);
-    EXPECT_EQ(moved.longest_match(probe)->second, 777);
+    EXPECT_EQ(MatchedValue(copy, probe), -1);
+    EXPECT_EQ(MatchedValue(moved, probe), 777);
+
+    // A prefix ending inside an edge near the root, attached directly: lookups that start
+    // from the index below it see it.
+    const Key4 wide_network = Prefix<32>("10.0.0.0/7");
+    auto *edge = moved.find_node(wide_network, moved.root(), 0);
+    ASSERT_LT(edge->end(), 16u);
+    moved.prepend(edge, {wide_network, -7});
+    EXPECT_EQ(MatchedValue(moved, Key4::QueryIPv4(0x0a460001)), -7);  // 10.70.0.1
+    EXPECT_EQ(MatchedValue(moved, probe), 777);
 
     // The moved-from tree stays usable.
     large.insert({Key4::FromBits(0x0b000000, 8), 11});
-    EXPECT_EQ(large.longest_match(Key4::QueryIPv4(0x0b010101))->second, 11);
+    EXPECT_EQ(MatchedValue(large, Key4::QueryIPv4(0x0b010101)), 11);
     EXPECT_EQ(large.longest_match(probe), large.end());
 }
 
