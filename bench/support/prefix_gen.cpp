@@ -35,11 +35,11 @@ struct LengthWeight {
 
 // Mixes like those of routing tables and block lists: IPv4 mostly /24 with /16-/23 and hosts,
 // IPv6 mostly /32-/64 with some hosts.
-constexpr LengthWeight ipv4_lengths[] = {{8, 2},   {10, 2},  {12, 4},   {14, 6},  {15, 6},  {16, 40}, {17, 15},
-                                         {18, 20}, {19, 30}, {20, 40},  {21, 40}, {22, 70}, {23, 60}, {24, 550},
-                                         {25, 5},  {26, 5},  {27, 5},   {28, 5},  {29, 5},  {30, 5},  {32, 100}};
-constexpr LengthWeight ipv6_lengths[] = {{29, 10}, {32, 100}, {36, 20}, {40, 40}, {44, 50},  {48, 350}, {52, 20},
-                                         {56, 100}, {60, 20}, {64, 180}, {96, 10}, {112, 10}, {128, 90}};
+constexpr LengthWeight ipv4_lengths[] = {{8, 2},   {10, 2},  {12, 4},  {14, 6},  {15, 6},  {16, 40}, {17, 15},
+                                         {18, 20}, {19, 30}, {20, 40}, {21, 40}, {22, 70}, {23, 60}, {24, 550},
+                                         {25, 5},  {26, 5},  {27, 5},  {28, 5},  {29, 5},  {30, 5},  {32, 100}};
+constexpr LengthWeight ipv6_lengths[] = {{29, 10},  {32, 100}, {36, 20},  {40, 40}, {44, 50},  {48, 350}, {52, 20},
+                                         {56, 100}, {60, 20},  {64, 180}, {96, 10}, {112, 10}, {128, 90}};
 
 unsigned DrawLength(Random &random, std::span<const LengthWeight> weights)
 {
@@ -97,9 +97,11 @@ template <typename Family> typename Family::Word WithRandomHostBits(Random &rand
     return prefix.bits | (Family::Draw(random) & ~Mask<Family>(prefix.length));
 }
 
-// A prefix inside an allocation block, or (one in six) nested in or around an earlier one.
+// A prefix inside an allocation block, or (one in six) nested in or around an earlier one:
+// longer by up to 8 bits, or shorter by up to 8 but no shorter than a block.
 template <typename Family>
-Prefix<Family> DrawPrefix(Random &random, const std::vector<Prefix<Family>> &blocks, const std::vector<Prefix<Family>> &earlier)
+Prefix<Family> DrawPrefix(Random &random, const std::vector<Prefix<Family>> &blocks,
+                          const std::vector<Prefix<Family>> &earlier)
 {
     Prefix<Family> prefix;
     if (!earlier.empty() && random.Chance(16)) {
@@ -108,7 +110,9 @@ Prefix<Family> DrawPrefix(Random &random, const std::vector<Prefix<Family>> &blo
             prefix.length = std::min(Family::width, outer.length + 1 + unsigned(random.Below(8)));
             prefix.bits = WithRandomHostBits(random, outer);
         } else {
-            prefix.length = std::max(1u, outer.length - std::min(outer.length - 1, 1 + unsigned(random.Below(8))));
+            // Never wider than an allocation block: lists hold no /2.
+            const unsigned widen = 1 + unsigned(random.Below(8));
+            prefix.length = std::max(Family::block_min, outer.length > widen ? outer.length - widen : 0);
             prefix.bits = outer.bits;
         }
     } else {
@@ -173,15 +177,24 @@ std::string InvalidLine(Random &random, std::size_t index)
 {
     const std::string a = std::to_string(1 + random.Below(223)), b = std::to_string(random.Below(256));
     switch (index % 9) {
-    case 0: return a + "." + b + ".0.0/33";
-    case 1: return "2001:db8:" + b + "::/129";
-    case 2: return "256." + b + ".0.0/16";
-    case 3: return a + "." + b + ".0/24";
-    case 4: return a + "." + b + ".0.0/";
-    case 5: return a + "." + b + ".0.0/-8";
-    case 6: return "2001:db8::g" + b + "/48";
-    case 7: return a + "." + b + ".0.0//16";
-    default: return a + ".x." + b + ".0/24";
+    case 0:
+        return a + "." + b + ".0.0/33";
+    case 1:
+        return "2001:db8:" + b + "::/129";
+    case 2:
+        return "256." + b + ".0.0/16";
+    case 3:
+        return a + "." + b + ".0/24";
+    case 4:
+        return a + "." + b + ".0.0/";
+    case 5:
+        return a + "." + b + ".0.0/-8";
+    case 6:
+        return "2001:db8::g" + b + "/48";
+    case 7:
+        return a + "." + b + ".0.0//16";
+    default:
+        return a + ".x." + b + ".0/24";
     }
 }
 

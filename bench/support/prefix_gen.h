@@ -33,7 +33,7 @@ struct PrefixSet {
     // "a.b.c.d/len" or "v6/len", host bits sometimes set, hosts sometimes without a length,
     // nested prefixes in random order, a few repeated and a few invalid lines.
     std::vector<std::string> prefixes;
-    std::vector<Probe> probes;  // half inside listed prefixes, half anywhere
+    std::vector<Probe> probes;    // half inside listed prefixes, half anywhere
     std::size_t ipv4_stored = 0;  // distinct valid prefixes per family
     std::size_t ipv6_stored = 0;
 };

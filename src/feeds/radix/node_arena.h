@@ -78,7 +78,8 @@ private:
     {
         const uint64_t shifted = uint64_t(index) + (1u << first_bits);
         if (shifted >= (1u << last_bits))
-            return {std::size_t(shifted >> last_bits) + growing_chunks - 1, std::size_t(shifted & ((1u << last_bits) - 1))};
+            return {std::size_t(shifted >> last_bits) + growing_chunks - 1,
+                    std::size_t(shifted & ((1u << last_bits) - 1))};
         const unsigned high = unsigned(std::bit_width(shifted)) - 1;
         return {high - first_bits, std::size_t(shifted - (uint64_t(1) << high))};
     }

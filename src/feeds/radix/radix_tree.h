@@ -105,15 +105,14 @@ template <std::size_t N> struct vdRadixNetworkEntry {
 
     // IPv4 key of a stored prefix from a host-order address and a length (0 means 32), as
     // Create does for a parsed address.
-    static bool CreateIPv4(vdRadixNetworkEntry &entry, uint32_t address_host_order, unsigned prefix_length)
-        requires(N == 32)
+    static bool CreateIPv4(vdRadixNetworkEntry &entry, uint32_t address_host_order,
+                           unsigned prefix_length) requires(N == 32)
     {
         return CreateFromBits(entry, address_host_order, prefix_length);
     }
 
     // IPv4 lookup key of a host-order address.
-    static vdRadixNetworkEntry QueryIPv4(uint32_t address_host_order)
-        requires(N == 32)
+    static vdRadixNetworkEntry QueryIPv4(uint32_t address_host_order) requires(N == 32)
     {
         return FromBits(address_host_order, N);
     }
@@ -335,7 +334,8 @@ private:
         const wide path = K::bits_type::load(node.path);
         descent_end where{0, none, true};
         while (!nodes.empty() && &nodes[where.node] != &node && nodes[where.node].end() < node.end()) {
-            const uint32_t child = nodes[where.node].children[node_type::edge_slot(K::bit_of(path, nodes[where.node].end()))];
+            const uint32_t child =
+                nodes[where.node].children[node_type::edge_slot(K::bit_of(path, nodes[where.node].end()))];
             if (child == none)
                 break;
             where = {child, where.node, true};
@@ -458,7 +458,9 @@ private:
         jump_table() = default;
         jump_table(const jump_table &) = default;
         jump_table &operator=(const jump_table &) = default;
-        jump_table(jump_table &&other) noexcept : entries(std::move(other.entries)), bits(std::exchange(other.bits, 0)) {}
+        jump_table(jump_table &&other) noexcept : entries(std::move(other.entries)), bits(std::exchange(other.bits, 0))
+        {
+        }
         jump_table &operator=(jump_table &&other) noexcept
         {
             entries = std::move(other.entries);
@@ -586,7 +588,8 @@ private:
         const std::ptrdiff_t edge_len = old.key_len;
         const std::ptrdiff_t key_rest = std::ptrdiff_t(key.length()) - old.depth;
         const wide differing = (bits ^ K::bits_type::load(old.path)) << old.depth;
-        const std::ptrdiff_t agreed = std::min<std::ptrdiff_t>({K::bits_type::leading_zeros(differing), edge_len, key_rest});
+        const std::ptrdiff_t agreed =
+            std::min<std::ptrdiff_t>({K::bits_type::leading_zeros(differing), edge_len, key_rest});
         // The descent never stops on an edge whose first bit differs from the key's, nor on
         // one the key matches whole.
         if (agreed <= 0 || agreed >= edge_len || where.parent == none)

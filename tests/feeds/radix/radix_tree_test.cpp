@@ -142,9 +142,8 @@ TEST(RadixKey, BitsSubKeysAndOrder)
         std::size_t begin, num;
         uint32_t bits;
     } const sub_cases[] = {
-        {0, 0, 0}, {0, 8, 0x0a000000}, {4, 4, 0xa0000000}, {8, 16, 0x01020000}, {24, 8, 0x03000000},
-        {30, 8, 0xc0000000},  // past the end reads as zero
-        {0, 32, 0x0a010203},
+        {0, 0, 0},           {0, 8, 0x0a000000},  {4, 4, 0xa0000000},  {8, 16, 0x01020000},
+        {24, 8, 0x03000000}, {0, 32, 0x0a010203}, {30, 8, 0xc0000000},  // past the last position reads as zero
     };
     for (const SubCase &c : sub_cases) {
         const Key4 sub = radix_substr(address, c.begin, c.num);
@@ -171,7 +170,7 @@ template <typename Tree> std::optional<int> MatchedValue(const Tree &tree, const
 
 struct MatchCase {
     const char *name;
-    std::vector<std::string> stored;  // in insertion order
+    std::vector<std::string> stored;                            // in insertion order
     std::vector<std::pair<std::string, std::string>> expected;  // address -> matched prefix, "" for none
 };
 
@@ -218,7 +217,10 @@ TEST(RadixTree, LongestMatchOverNamedPrefixSets)
          {{"10.1.2.3", "10.1.2.3/32"}, {"10.1.2.4", "10.0.0.0/8"}, {"10.1.2.2", "10.0.0.0/8"}}},
         {"host first, then its networks widest last",
          {"10.1.2.3", "10.1.2.0/24", "10.1.0.0/16", "10.0.0.0/8"},
-         {{"10.1.2.3", "10.1.2.3/32"}, {"10.1.2.9", "10.1.2.0/24"}, {"10.1.9.9", "10.1.0.0/16"}, {"10.9.9.9", "10.0.0.0/8"}}},
+         {{"10.1.2.3", "10.1.2.3/32"},
+          {"10.1.2.9", "10.1.2.0/24"},
+          {"10.1.9.9", "10.1.0.0/16"},
+          {"10.9.9.9", "10.0.0.0/8"}}},
     };
     for (const MatchCase &c : v4_cases)
         CheckMatches<32>(c);
@@ -232,7 +234,9 @@ TEST(RadixTree, LongestMatchOverNamedPrefixSets)
           {"2001:db9::1", ""}}},
         {"split in the low word",
          {"2001:db8::ff00/120", "2001:db8::ff80/121", "2001:db8::/64"},
-         {{"2001:db8::ff81", "2001:db8::ff80/121"}, {"2001:db8::ff01", "2001:db8::ff00/120"}, {"2001:db8::1", "2001:db8::/64"}}},
+         {{"2001:db8::ff81", "2001:db8::ff80/121"},
+          {"2001:db8::ff01", "2001:db8::ff00/120"},
+          {"2001:db8::1", "2001:db8::/64"}}},
     };
     for (const MatchCase &c : v6_cases)
         CheckMatches<128>(c);
@@ -432,14 +436,18 @@ public:
         return Key::FromBits(base ^ (noise >> Below(N)), Below(N + 1));
     }
     // An address inside the prefix: its bits, random bits after them.
-    Key Inside(const Key &prefix) { return Key::FromBits(prefix.bits() | (Bits() & ~Key::top_mask(prefix.length())), N); }
+    Key Inside(const Key &prefix)
+    {
+        return Key::FromBits(prefix.bits() | (Bits() & ~Key::top_mask(prefix.length())), N);
+    }
 
     std::mt19937 engine;
 };
 
 // Leaves the tree's final size in `stored`.
 template <std::size_t N>
-void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count, std::size_t *stored = nullptr)
+void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count,
+                          std::size_t *stored = nullptr)
 {
     using Key = vdRadixNetworkEntry<N>;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(N) + " bits");
@@ -468,9 +476,15 @@ void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t p
     for (std::size_t i = 0; i < probe_count; ++i) {
         Key probe;
         switch (random.Below(3)) {
-        case 0: probe = Key::FromBits(random.Bits(), N); break;
-        case 1: probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())]); break;
-        default: probe = random.Prefix(bases); break;  // shorter keys too
+        case 0:
+            probe = Key::FromBits(random.Bits(), N);
+            break;
+        case 1:
+            probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())]);
+            break;
+        default:
+            probe = random.Prefix(bases);
+            break;  // shorter keys too
         }
         const auto expected = reference.LongestMatch(probe);
         const auto hit = tree.longest_match(probe);
