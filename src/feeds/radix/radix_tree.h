@@ -197,9 +197,9 @@ public:
     using size_type = std::size_t;
     using key_compare = Compare;
     using node_type = radix_tree_node<K, T, Compare>;
-    // Stored keys from which lookups use a jump index over the first 16 positions (512 KiB);
-    // it widens by a bit each time the keys double, up to 20 positions, at most 4 entries of
-    // 8 bytes per key.
+    // Stored keys from which lookups use a jump index over 16 positions (512 KiB) after those
+    // all keys share; it widens by a position each time the keys double, up to 20, keeping
+    // to at most 4 entries of 8 bytes per key.
     static constexpr size_type jump_index_threshold = 16384;
 
     // Designates a stored pair (a leaf); the end iterator designates nothing.
@@ -390,7 +390,8 @@ private:
         const std::size_t length = key.length();
         uint32_t best = none;
         const node_type *node = &nodes.front();
-        if (jumps.bits != 0 && length >= jumps.bits) {
+        if (jumps.bits != 0 && length >= jumps.skip + jumps.bits &&
+            ((bits ^ K::bits_type::load(jumps.skip_path)) & K::top_mask(jumps.skip)) == 0) {
             const jump_entry &jump = jumps.entries[jump_index(bits)];
             best = jump.best;
             node = &nodes[jump.node];
@@ -438,12 +439,13 @@ private:
         return leaf;
     }
 
-    // The jump index: for each value of a key's first positions (the index's bits), the
-    // deepest node whose path is a prefix of them (ending within them) and the deepest leaf on
-    // the way there. Lookups start there instead of at the root, skipping the levels every
-    // lookup walks. Built once the tree is large enough for its size to pay off, rebuilt
-    // wider as the tree doubles, and kept current by refilling the range below each node
-    // changed within the index's bits.
+    // The jump index: for each value of the `bits` positions after the `skip` positions all
+    // stored keys share, the deepest node whose path is a prefix of them (ending within them)
+    // and the deepest leaf on the way there. Lookups that agree with the shared positions
+    // start there instead of at the root, skipping the levels every lookup walks. Built once
+    // the tree is large enough for its size to pay off, rebuilt wider as the tree doubles or
+    // when the shared positions change, and kept current by refilling the range below each
+    // node changed within the indexed positions.
     struct jump_entry {
         uint32_t node;
         uint32_t best;
@@ -454,22 +456,41 @@ private:
     struct jump_table {
         std::vector<jump_entry> entries;
         unsigned bits = 0;
+        unsigned skip = 0;
+        typename K::bits_storage skip_path{};  // the shared positions, zero beyond skip
 
         jump_table() = default;
         jump_table(const jump_table &) = default;
         jump_table &operator=(const jump_table &) = default;
-        jump_table(jump_table &&other) noexcept : entries(std::move(other.entries)), bits(std::exchange(other.bits, 0))
-        {
-        }
+        jump_table(jump_table &&other) noexcept { *this = std::move(other); }
         jump_table &operator=(jump_table &&other) noexcept
         {
             entries = std::move(other.entries);
             bits = std::exchange(other.bits, 0);
+            skip = other.skip;
+            skip_path = other.skip_path;
             return *this;
         }
     };
 
-    std::size_t jump_index(wide bits) const { return std::size_t(bits >> (K::width - jumps.bits)); }
+    std::size_t jump_index(wide bits) const { return std::size_t((bits << jumps.skip) >> (K::width - jumps.bits)); }
+
+    // The root's only child when the root holds no leaf: every stored key passes its edge.
+    uint32_t shared_node() const
+    {
+        const node_type &root = nodes.front();
+        const uint32_t zero = root.children[1], one = root.children[2];
+        if (root.has_leaf() || (zero != none) == (one != none))
+            return none;
+        return zero != none ? zero : one;
+    }
+
+    // The positions the index skips for `bits` indexed ones.
+    unsigned wanted_skip(unsigned bits) const
+    {
+        const uint32_t shared = shared_node();
+        return shared == none ? 0 : unsigned(std::min<std::size_t>(nodes[shared].end(), K::width - bits));
+    }
 
     // floor(log2(4 * keys)) within the bounds, or 0 (no index) for a small tree.
     static unsigned wanted_jump_bits(size_type keys)
@@ -483,22 +504,28 @@ private:
     void update_jumps(uint32_t changed)
     {
         const unsigned wanted = wanted_jump_bits(size());
-        if (wanted > jumps.bits) {
-            rebuild_jumps(wanted);
-        } else if (jumps.bits != 0 && nodes[changed].end() <= jumps.bits) {
+        if (wanted > jumps.bits || (jumps.bits != 0 && wanted_skip(jumps.bits) != jumps.skip)) {
+            rebuild_jumps(std::max(wanted, jumps.bits));
+        } else if (jumps.bits != 0 && nodes[changed].end() <= jumps.skip + jumps.bits) {
             fill_jumps(changed, leaf_above(changed));
         }
     }
 
     void rebuild_jumps(unsigned bits)
     {
-        try {
-            std::vector<jump_entry> fresh(std::size_t(1) << bits, jump_entry{0, none});
-            jumps.entries.swap(fresh);
-        } catch (const std::bad_alloc &) {
-            return;  // lookups work with the narrower index, or without one
+        if (bits != jumps.bits) {
+            try {
+                std::vector<jump_entry> fresh(std::size_t(1) << bits, jump_entry{0, none});
+                jumps.entries.swap(fresh);
+                jumps.bits = bits;
+            } catch (const std::bad_alloc &) {
+                if (jumps.bits == 0)
+                    return;  // lookups work without the index, or with the narrower one
+            }
         }
-        jumps.bits = bits;
+        jumps.skip = wanted_skip(jumps.bits);
+        const uint32_t shared = shared_node();
+        jumps.skip_path = shared == none ? typename K::bits_storage{} : nodes[shared].path;
         fill_jumps(0, none);
     }
 
@@ -516,19 +543,21 @@ private:
         return best;
     }
 
-    // Points the node's whole range at it, then the children's ranges at them. Recursion
-    // depth is at most the index's bits + 1: every level ends deeper, none below them.
+    // Points the node's whole range at it, then the children's ranges at them; a node ending
+    // within the skipped positions owns every entry. Recursion depth is at most the indexed
+    // positions + 2: every level ends deeper, none past them.
     void fill_jumps(uint32_t index, uint32_t best)
     {
         const node_type &node = nodes[index];
         if (node.has_leaf())
             best = node.children[node_type::leaf_slot];
-        const std::size_t first = jump_index(K::bits_type::load(node.path));
-        std::fill_n(jumps.entries.begin() + std::ptrdiff_t(first), std::size_t(1) << (jumps.bits - node.end()),
-                    jump_entry{index, best});
+        const std::size_t indexed_end = jumps.skip + jumps.bits;
+        const std::size_t first = node.end() <= jumps.skip ? 0 : jump_index(K::bits_type::load(node.path));
+        const std::size_t count = std::size_t(1) << (indexed_end - std::max<std::size_t>(node.end(), jumps.skip));
+        std::fill_n(jumps.entries.begin() + std::ptrdiff_t(first), count, jump_entry{index, best});
         for (std::size_t slot : {std::size_t(1), std::size_t(2)}) {
             const uint32_t child = node.children[slot];
-            if (child != none && nodes[child].end() <= jumps.bits)
+            if (child != none && nodes[child].end() <= indexed_end)
                 fill_jumps(child, best);
         }
     }

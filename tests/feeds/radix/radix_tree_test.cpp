@@ -379,6 +379,33 @@ TEST(RadixTree, LargeTreesCopyAndMoveTheirJumpIndex)
     EXPECT_EQ(large.longest_match(probe), large.end());
 }
 
+// The index skips the positions every stored key shares; a prefix that ends inside them,
+// and then a default route, move its start back.
+TEST(RadixTree, JumpIndexFollowsThePositionsAllKeysShare)
+{
+    const auto network = [](uint32_t i) { return Prefix<128>("2001:db8::/32").bits() | (Key6::wide(i) << 80); };
+    radix_tree<Key6, int> tree;
+    for (uint32_t i = 0; i < radix_tree<Key6, int>::jump_index_threshold + 100; ++i)
+        tree.insert({Key6::FromBits(network(i), 48), int(i)});
+    const Key6 inside = Query<128>("2001:db8:309::5");  // network 777
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db9::1")), std::nullopt);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), std::nullopt);
+
+    tree.insert({Prefix<128>("2001:db0::/28"), -28});
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:dbf::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:dc0::1")), std::nullopt);
+
+    tree.insert({Key6::FromBits(0, 0), 0});
+    tree.insert({Prefix<128>("4000::/2"), -2});
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("3000::1")), 0);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("4001::1")), -2);
+}
+
 // ---- against a brute-force reference ----
 
 template <std::size_t N> bool IsPrefixOf(const vdRadixNetworkEntry<N> &prefix, const vdRadixNetworkEntry<N> &key)
