@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -165,8 +166,8 @@ size_t KeyRange(bool hit_heavy)
     return hit_heavy ? capacity * 9 / 10 : capacity * 10;
 }
 
-// The baseline: a map of the same size under one mutex, evicting whichever
-// key comes first when full.
+// The baseline: a map of the same size under one mutex, evicting the oldest
+// insert (a queue of keys beside it, the least a bounded map needs).
 class PlainMap
 {
 public:
@@ -185,13 +186,17 @@ public:
         std::lock_guard<std::mutex> guard(lock);
         if (!map.emplace(key, value).second)
             return;
-        if (map.size() > capacity)
-            map.erase(map.begin());
+        order.push_back(key);
+        if (map.size() > capacity) {
+            map.erase(order.front());
+            order.pop_front();
+        }
     }
 
 private:
     std::mutex lock;
     std::unordered_map<std::string, Entry> map;
+    std::deque<std::string> order;
 };
 
 // The intel cache's map, locked as the store builds it.
