@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace vppFile {
 namespace {
@@ -66,27 +67,48 @@ bool ReadAll(int fd, size_t expected_size, size_t max_size, std::string &text, i
     return true;
 }
 
+// Opens path for reading when it is a regular file: the descriptor, or -1
+// with errno set (0 for a file that is not regular). Non-blocking, so that
+// opening a FIFO with no writer returns at once.
+int OpenRegular(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    int error = 0;
+    if (fstat(fd, &info) != 0)
+        error = errno;
+    else if (S_ISREG(info.st_mode))
+        return fd;
+    close(fd);
+    errno = error;
+    return -1;
+}
+
+// Why OpenRegular failed, from the errno it left.
+std::string OpenError()
+{
+    return errno != 0 ? strerror(errno) : "not a regular file";
+}
+
 }  // namespace
 
 ReadResult ReadBounded(const std::string &path, size_t max_size)
 {
-    // Non-blocking, so that opening a FIFO with no writer returns at once.
-    Descriptor file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Descriptor file(OpenRegular(path));
     if (file.fd < 0) {
-        int error = errno;
-        if (error == ENOENT) {
+        if (errno == ENOENT) {
             ReadResult result;
             result.status = ReadStatus::missing;
             return result;
         }
-        return Failure(strerror(error));
+        return Failure(OpenError());
     }
 
     struct stat info;
     if (fstat(file.fd, &info) != 0)
         return Failure(strerror(errno));
-    if (!S_ISREG(info.st_mode))
-        return Failure("not a regular file");
     if (static_cast<unsigned long long>(info.st_size) > max_size)
         return TooLarge(max_size);
 
@@ -99,6 +121,87 @@ ReadResult ReadBounded(const std::string &path, size_t max_size)
         return TooLarge(max_size);
     result.status = ReadStatus::ok;
     return result;
+}
+
+// Large enough that a read call brings in many small records at once.
+constexpr size_t sequential_buffer_size = 64 * 1024;
+
+SequentialReader::SequentialReader(const std::string &path)
+{
+    fd = OpenRegular(path);
+    if (fd < 0) {
+        status = errno == ENOENT ? ReadStatus::missing : ReadStatus::error;
+        error = status == ReadStatus::missing ? "" : OpenError();
+        return;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        error = strerror(errno);
+        return;
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    buffer.resize(sequential_buffer_size);
+    status = ReadStatus::ok;
+}
+
+SequentialReader::~SequentialReader()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+bool SequentialReader::Read(void *out, size_t length)
+{
+    char *to = static_cast<char *>(out);
+    while (length > 0) {
+        if (begin == end && !Fill())
+            return false;
+        const size_t piece = std::min(length, end - begin);
+        std::memcpy(to, buffer.data() + begin, piece);
+        begin += piece;
+        to += piece;
+        length -= piece;
+    }
+    return true;
+}
+
+bool SequentialReader::Skip(uint64_t length)
+{
+    if (status != ReadStatus::ok) {
+        error = "file not open";
+        return false;
+    }
+    const size_t buffered = end - begin;
+    if (length <= buffered) {
+        begin += static_cast<size_t>(length);
+        return true;
+    }
+    length -= buffered;
+    begin = end = 0;
+    if (!std::in_range<off_t>(length) || lseek(fd, static_cast<off_t>(length), SEEK_CUR) < 0) {
+        error = std::in_range<off_t>(length) ? strerror(errno) : "offset out of range";
+        return false;
+    }
+    return true;
+}
+
+bool SequentialReader::Fill()
+{
+    if (status != ReadStatus::ok) {
+        error = "file not open";
+        return false;
+    }
+    ssize_t got;
+    do
+        got = read(fd, buffer.data(), buffer.size());
+    while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        error = got < 0 ? strerror(errno) : "unexpected end of file";
+        return false;
+    }
+    begin = 0;
+    end = static_cast<size_t>(got);
+    return true;
 }
 
 }  // namespace vppFile

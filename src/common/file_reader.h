@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vppFile {
 
@@ -26,5 +28,41 @@ struct ReadResult {
 // a reader never blocks on one; a file longer than max_size is refused
 // without reading more than max_size + 1 bytes.
 ReadResult ReadBounded(const std::string &path, size_t max_size);
+
+// A file read in pieces, for readers whose memory must follow what they keep
+// rather than the file's size. Opened as ReadBounded opens: without
+// blocking, regular files only.
+class SequentialReader
+{
+public:
+    explicit SequentialReader(const std::string &path);
+    ~SequentialReader();
+
+    SequentialReader(const SequentialReader &) = delete;
+    SequentialReader &operator=(const SequentialReader &) = delete;
+
+    // ok once open; missing; or error, with Error() saying why.
+    ReadStatus Status() const { return status; }
+    const std::string &Error() const { return error; }
+    // The file's size when it was opened.
+    uint64_t Size() const { return size; }
+
+    // Reads exactly length bytes: false at an early end of the file or on a
+    // read error, with Error() saying which.
+    bool Read(void *out, size_t length);
+    // Passes over length bytes without reading them.
+    bool Skip(uint64_t length);
+
+private:
+    bool Fill();
+
+    int fd = -1;
+    ReadStatus status = ReadStatus::error;
+    std::string error;
+    uint64_t size = 0;
+    std::vector<char> buffer;
+    size_t begin = 0;  // unread bytes of buffer: [begin, end)
+    size_t end = 0;
+};
 
 }  // namespace vppFile

@@ -32,7 +32,9 @@ void Entry::to_json(json &j, const Entry &e, bool typed)
 
 void Entry::from_json(const std::string &text, Entry &e)
 {
-    from_json(json::parse(text, nullptr, true, false), e);
+    // The shared reader refuses deep nesting (copying and destroying a value
+    // recurse once per level), NUL bytes and duplicate keys before parsing.
+    from_json(vppJson::ParseText(text, "intel entry", vppJson::Comments::refused), e);
 }
 
 void Entry::from_json(const json &j, Entry &e)

@@ -26,7 +26,8 @@ struct Entry {
 
     // Replaces j with the entry's object of ten members.
     static void to_json(json &j, const Entry &e, bool typed);
-    // Parses one JSON document (no comments) and reads it as below.
+    // Parses one JSON document (no comments, nested at most 64 levels, no
+    // NUL byte, no key given twice) and reads it as below.
     static void from_json(const std::string &text, Entry &e);
     // Reads the typed form strictly. Fields are filled in the order score,
     // the six strings, criteria, attrs, id; on failure the fields before the

@@ -186,12 +186,12 @@ std::optional<StructureProblem> FindStructureProblem(std::string_view text)
     return StructureCheck(text).Run();
 }
 
-json ParseText(const std::string &text, const std::string &source)
+json ParseText(const std::string &text, const std::string &source, Comments comments)
 {
     if (auto problem = FindStructureProblem(text))
         throw StructureError(source, "line " + std::to_string(problem->line) + ": " + problem->what);
     try {
-        return json::parse(text, nullptr, true, true);
+        return json::parse(text, nullptr, true, comments == Comments::allowed);
     } catch (const json::exception &e) {
         throw SyntaxError(source, e.what());
     }

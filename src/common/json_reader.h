@@ -69,9 +69,12 @@ struct StructureProblem {
 // rules above. Text that is not JSON is passed over for the parser to report.
 std::optional<StructureProblem> FindStructureProblem(std::string_view text);
 
-// Parses text, comments allowed, after a linear check of its structure;
-// source names the text in errors. Throws StructureError or SyntaxError.
-json ParseText(const std::string &text, const std::string &source);
+// Whether the text may hold comments: configuration may, stored records not.
+enum class Comments { allowed, refused };
+
+// Parses text after a linear check of its structure; source names the text
+// in errors. Throws StructureError or SyntaxError.
+json ParseText(const std::string &text, const std::string &source, Comments comments = Comments::allowed);
 
 // Reads path through vppFile::ReadBounded (regular files only, at most
 // max_size bytes) and parses it as ParseText does. Throws ReadError too.
