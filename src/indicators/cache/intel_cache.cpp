@@ -97,7 +97,7 @@ private:
     {
         reading = "filename";
         const json *filename = vppJson::FindMember(conf, "filename");
-        if (filename == nullptr || !filename->is_string())
+        if (filename == nullptr || !filename->is_string() || filename->get_ref<const std::string &>().empty())
             return;
         settings.filename =
             vd_expand_variables(filename->get<std::string>(), vdGlobalConfig::GetInstance().variables);
