@@ -117,6 +117,15 @@ TEST(IntelEntry, ReaderRejectsDamagedRecords)
     const std::vector<Case> cases = {
         {"not JSON", raw("{\"score\": 1"), "parse_error"},
         {"comments", [] { return "// cached\n" + TypedRecord().dump(); }, "parse_error"},
+        {"nested deeper than 64 levels", with([](json &j) {
+             j["attrs"]["deep"] = {{"type", "nlohmann::basic_json<>"}, {"data", json::array()}};
+             json *at = &j["attrs"]["deep"]["data"];
+             for (int level = 0; level < 70; level++)
+                 at = &(*at)[0];
+         }),
+         "intel entry: line 1: nested deeper than 64 levels"},
+        {"a key given twice", raw(R"({"score": 1, "score": 2})"), "intel entry: line 1: duplicate key \"score\""},
+        {"a NUL byte", raw(std::string("{\"score\": 1,\0}", 14)), "intel entry: line 1: NUL byte"},
         {"not an object", raw("[1, 2]"), "type_error"},
         {"no score", with([](json &j) { j.erase("score"); }), "'score' not found"},
         {"negative score", with([](json &j) { j["score"] = -1; }), "score: -1 does not fit"},

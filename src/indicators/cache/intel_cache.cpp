@@ -137,7 +137,7 @@ Store::~Store()
                      });
 }
 
-bool Store::Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &out)
+bool Store::Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &out) noexcept
 {
     bool hit = false;
     vppThread::Guard(
@@ -152,7 +152,7 @@ bool Store::Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &out)
     return hit;
 }
 
-void Store::Insert(const vdFlow::Ptr &flow, const vppIntel::Entry &entry)
+void Store::Insert(const vdFlow::Ptr &flow, const vppIntel::Entry &entry) noexcept
 {
     vppThread::Guard(
         [&] {

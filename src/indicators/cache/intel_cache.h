@@ -39,11 +39,11 @@ public:
 
     // True and out filled when the flow's key is cached. A flow that has no
     // key is a miss, logged. Never throws. Threads: any.
-    bool Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &out);
+    bool Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &out) noexcept;
     // Caches entry under the flow's key unless the key holds an entry
     // already. A flow that has no key is passed over, logged. Never throws.
     // Threads: any.
-    void Insert(const vdFlow::Ptr &flow, const vppIntel::Entry &entry);
+    void Insert(const vdFlow::Ptr &flow, const vppIntel::Entry &entry) noexcept;
 
     // Empties the cache. Only while no other thread uses the store.
     void Invalidate();

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "indicators/cache/intel_cache.h"
@@ -222,6 +224,37 @@ TEST(IntelCache, CachesTheFirstEntryOfAKeyWithinTheCapacity)
     EXPECT_FALSE(store.Lookup(a.Build(), out));
     ASSERT_TRUE(store.Lookup(b.Build(), out));
     EXPECT_EQ(out, second);
+}
+
+// The worker looks up and inserts while a host thread renames the flow under
+// the flow's lock and a prober thread inserts: run under TSan, a key read
+// without the flow's lock is a reported race.
+TEST(IntelCache, KeysAreReadUnderTheFlowsLock)
+{
+    Store store("t", Keys({FlowKey::other_ip, FlowKey::host_server_name}), 0, 8);
+    FlowBuilder builder = BaseFlow();
+    const vdFlow::Ptr flow = builder.Build();
+    std::atomic<bool> done{false};
+    std::thread host([&] {
+        for (int n = 0; !done.load(); n++) {
+            std::lock_guard<std::recursive_mutex> guard(flow->lock);
+            flow->host_server_name = "host" + std::to_string(n % 16) + ".example.org";
+        }
+    });
+    std::thread prober([&] {
+        for (int n = 0; n < 2000; n++)
+            store.Insert(flow, vppIntel::Entry());
+    });
+    vppIntel::Entry out;
+    for (int n = 0; n < 2000; n++) {
+        if (!store.Lookup(flow, out))
+            store.Insert(flow, vppIntel::Entry());
+    }
+    prober.join();
+    done = true;
+    host.join();
+    EXPECT_LE(store.CacheSize(), 8u);
+    EXPECT_GT(store.CacheSize(), 0u);
 }
 
 struct ConfigCase {
