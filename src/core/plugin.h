@@ -110,8 +110,13 @@ protected:
     void PollSignatureFeeds();
     void ProcessBatch(std::deque<vppEventQueue::Event> &batch);
 
-    // First phase: counts the evaluation and starts the feeds' lookups.
+    // First phase: counts the evaluation, answers indicators from their
+    // caches and starts the feeds' lookups for the others.
     void StartLookups(vppEventQueue::Event &event, TurnContext &turn);
+    // Queues the indicator's cached intel for the event's flow and marks the
+    // event so that the indicator is skipped for it; false on a miss.
+    bool AnswerFromCache(const std::string &name, vppIndicator::Base &indicator, vppEventQueue::Event &event,
+                         const TurnContext &turn);
     // Second phase.
     void Evaluate(const vppEventQueue::Event &event, const TurnContext &turn);
     void EvaluateWith(const std::string &tag, vppIndicator::Base &indicator, const vppEventQueue::Event &event);

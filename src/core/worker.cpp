@@ -6,6 +6,7 @@
 
 #include "common/thread_toolkit.h"
 #include "core/plugin.h"
+#include "indicators/cache/intel_cache.h"
 
 namespace {
 
@@ -173,12 +174,45 @@ void vppPlugin::StartLookups(vppEventQueue::Event &event, TurnContext &turn)
         indicator->stats.flows_evaluated.Add();
         if (indicator->Filtered(event, false))
             continue;
+        if (AnswerFromCache(name, *indicator, event, turn))
+            continue;
         for (const auto &[feed_name, feed] : indicator->data_feeds)
             AddUnique(turn.feeds, feed.get());
     }
     // Each distinct feed once, however many indicators share it.
     for (vppDataFeed::Base *feed : turn.feeds)
         feed->LookupEventPush(event);
+}
+
+bool vppPlugin::AnswerFromCache(const std::string &name, vppIndicator::Base &indicator, vppEventQueue::Event &event,
+                                const TurnContext &turn)
+{
+    if (!indicator.cache)
+        return false;
+    vppIntel::Entry entry;
+    if (!indicator.cache->Lookup(event.flow, entry))
+        return false;
+    // A file kept from an indicator of another name (renamed, or sharing
+    // the file) holds intel the worker would drop as unknown: evaluate anew.
+    if (entry.indicator != name) {
+        if (turn.verbosity >= 2) {
+            vd_dprintf("%s: %s: cached intel of another indicator ignored: %s\n", name.c_str(),
+                       FlowId(event.flow).c_str(), entry.indicator.c_str());
+        }
+        return false;
+    }
+
+    indicator.stats.cache_hit.Add();
+    // Output on a later turn, merged and numbered like a fresh finding.
+    queue->Push(vppEventQueue::Event(vppEventQueue::Event::INTEL, event.flow, entry));
+    // Also skips the indicator for the cloud answers to this flow: the
+    // feeds' lookups carry the mark.
+    event.cached_indicators.insert(name);
+    if (turn.verbosity >= 2) {
+        vd_dprintf("%s: %s: cache hit: %s\n", name.c_str(), FlowId(event.flow).c_str(),
+                   vppIndicator::Base::GetEventName(event.event).c_str());
+    }
+    return true;
 }
 
 void vppPlugin::Evaluate(const vppEventQueue::Event &event, const TurnContext &turn)

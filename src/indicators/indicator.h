@@ -21,6 +21,10 @@
 #include "indicators/criteria.h"
 #include "indicators/indicator_stats.h"
 
+namespace vppCache {
+class Store;
+}
+
 namespace vppIndicator {
 
 class Base
@@ -89,6 +93,10 @@ public:
     std::unordered_set<vdPluginProcessor::Event> event_filter;
     Targets proc_targets;
     Targets sink_targets;
+    // The intel this indicator completed, by the flow fields its "cache"
+    // names; empty without one. Held by the indicator alone, so the cache
+    // is saved when the indicator goes.
+    std::shared_ptr<vppCache::Store> cache;
     vppStats::IndicatorStats stats;
     const unsigned priority;
 

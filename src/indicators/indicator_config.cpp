@@ -9,6 +9,7 @@
 
 #include "common/json_reader.h"
 #include "common/text_match.h"
+#include "indicators/cache/intel_cache.h"
 #include "indicators/indicator.h"
 
 namespace vppIndicator {
@@ -164,9 +165,14 @@ void Base::LoadScore(const json &conf)
 
 void Base::LoadCache(const json &conf)
 {
-    if (vppJson::FindMemberOrLog(tag, conf, "cache", "cache") == nullptr)
+    const json *value = vppJson::FindMemberOrLog(tag, conf, "cache", "cache");
+    if (value == nullptr)
         return;
-    throw vdException("%s: %s is not supported", tag.c_str(), "cache");
+    if (!value->is_object())
+        throw vdException("%s: %s entry must be an object.", tag.c_str(), "cache");
+    // The store reports a bad key itself; its errors fail the indicator.
+    cache = vppCache::Store::Create(tag, *value);
+    vd_dprintf("%s: cache enabled.\n", tag.c_str());
 }
 
 unsigned Base::LoadPriority(const std::string &tag, const json &conf, unsigned ordinal)

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "common/json_reader.h"
+#include "indicators/cache/intel_cache.h"
 #include "indicators/indicator.h"
 
 namespace vppIndicator {
@@ -12,8 +13,12 @@ void Base::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
     if (ev->entries.empty() || !ScoreEntries(*ev))
         return;
 
-    for (const auto &entry : ev->entries)
+    for (const auto &entry : ev->entries) {
         Complete(*entry, ev->event);
+        // The first entry completed for a key is the one the cache keeps.
+        if (cache)
+            cache->Insert(ev->flow, *entry);
+    }
 
     stats.hits.Add(ev->entries.size());
     ev->proc_targets.insert(proc_targets.begin(), proc_targets.end());

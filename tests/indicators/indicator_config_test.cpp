@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "indicator_fixture.h"
+#include "indicators/cache/intel_cache.h"
 #include "indicators/indicator.h"
 #include "support/error_text.h"
 
@@ -184,6 +185,9 @@ TEST_F(IndicatorTest, AttributesAreTypedByTheirJsonValue)
     EXPECT_EQ(log.Count("key can't be used in a flow expression"), 1u);
 }
 
+// Spelled as the cache reports it.
+constexpr const char *cache_capacity_error = "maxiumum LRU cache size cannot be zero";
+
 TEST_F(IndicatorTest, ConfigurationErrors)
 {
     struct Case {
@@ -200,8 +204,18 @@ TEST_F(IndicatorTest, ConfigurationErrors)
          "t: criteria must include a flow expression (flow_expr)"},
         {Driver::tor_exit, R"({"proc_targets": "p"})", "{}", "t: processors entry must be an array."},
         {Driver::tor_exit, R"({"sink_targets": {"a": "s"}})", "{}", "t: sinks entry must be an array."},
-        {Driver::tor_exit, R"({"cache": {"max_size": 10}})", "{}", "t: cache is not supported"},
-        {Driver::tor_exit, R"({"cache": null})", "{}", "t: cache is not supported"},
+        {Driver::tor_exit, R"({"cache": null})", "{}", "t: cache entry must be an object."},
+        {Driver::tor_exit, R"({"cache": ["other_ip"]})", "{}", "t: cache entry must be an object."},
+        {Driver::tor_exit, R"({"cache": "other_ip"})", "{}", "t: cache entry must be an object."},
+        // The store names the bad key in a debug line; every such error
+        // fails the indicator through the cache's capacity.
+        {Driver::tor_exit, R"({"cache": {"max_size": 10}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": ["bogus"], "max_size": 10}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": [], "max_size": 10}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": ["other_ip"]}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": ["other_ip"], "max_size": 0}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": ["other_ip"], "max_size": -1}})", "{}", cache_capacity_error},
+        {Driver::tor_exit, R"({"cache": {"flow_keys": ["other_ip"], "max_size": 10.5}})", "{}", cache_capacity_error},
     };
     for (const Case &c : cases)
         EXPECT_EQ(MakeError(c.driver, c.conf, c.defaults), c.error) << c.conf << " " << c.defaults;
@@ -223,10 +237,33 @@ TEST_F(IndicatorTest, Targets)
     EXPECT_FALSE(log.Contains("sinks loaded"));
 }
 
+TEST_F(IndicatorTest, ACacheObjectGivesTheIndicatorItsCache)
+{
+    auto indicator = Make(Driver::tor_exit, R"({"cache": {"flow_keys": ["other_ip"], "max_size": 10}})");
+    ASSERT_NE(indicator->cache, nullptr);
+    EXPECT_TRUE(log.Contains("t: cache enabled.\n"));
+
+    // Keyed by the configured field alone: another client of the same
+    // server finds what the first one left; a client of another server not.
+    auto flow = [](const std::string &client, const std::string &server) {
+        return FlowBuilder().Lower(client, 50000).Upper(server, 443).Set([](vdFlow &f) { f.lower_map = 1; }).Build();
+    };
+    vppIntel::Entry entry;
+    entry.indicator = "t";
+    entry.score = 30;
+    indicator->cache->Insert(flow("192.0.2.1", "198.51.100.7"), entry);
+    vppIntel::Entry found;
+    EXPECT_TRUE(indicator->cache->Lookup(flow("192.0.2.99", "198.51.100.7"), found));
+    EXPECT_EQ(found, entry);
+    EXPECT_FALSE(indicator->cache->Lookup(flow("192.0.2.1", "198.51.100.8"), found));
+}
+
 TEST_F(IndicatorTest, MissingOptionalKeysAreDebugLines)
 {
     auto indicator = Make(Driver::tor_exit, "{}");
     EXPECT_EQ(indicator->score, 0u);
+    EXPECT_EQ(indicator->cache, nullptr);
+    EXPECT_FALSE(log.Contains("cache enabled"));
     for (const char *key : {"score", "cache", "event_filter", "default event_filter", "processors", "sinks"})
         EXPECT_TRUE(log.Contains(std::string("t: ") + key + " not found or is invalid: ")) << key;
 }

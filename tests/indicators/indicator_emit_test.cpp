@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "indicator_fixture.h"
+#include "indicators/cache/intel_cache.h"
 
 namespace {
 
@@ -110,6 +111,30 @@ TEST_F(EmitTest, CompletionKeepsTheDriversValues)
     EXPECT_EQ(std::get<std::string>(entry->attrs.at("site")), "driver");
     EXPECT_EQ(std::get<std::string>(entry->attrs.at("owner")), "me");
     EXPECT_EQ(std::get<int32_t>(entry->attrs.at("domain_category")), 12);
+}
+
+TEST_F(EmitTest, TheFirstCompletedEntryOfAFlowIsCached)
+{
+    auto indicator = Make(Driver::tor_exit, R"({"score": 60, "criteria": {"min_score": 50},
+        "cache": {"flow_keys": ["local_ip", "other_ip"], "max_size": 4}})");
+    vppIntel::Entry found;
+
+    // Discarded below min_score: nothing to cache.
+    Emit(*indicator, {10});
+    EXPECT_FALSE(indicator->cache->Lookup(Flow(), found));
+
+    auto ev = Emit(*indicator, {0, 70});
+    ASSERT_EQ(ev->entries.size(), 2u);
+    ASSERT_TRUE(indicator->cache->Lookup(Flow(), found));
+    // Cached completed, as the worker will send it out again.
+    EXPECT_EQ(found, *ev->entries[0]);
+    EXPECT_EQ(found.indicator, "t");
+    EXPECT_EQ(found.score, 60u);
+
+    // A later finding for the same key leaves the first in place.
+    Emit(*indicator, {90});
+    ASSERT_TRUE(indicator->cache->Lookup(Flow(), found));
+    EXPECT_EQ(found.score, 60u);
 }
 
 TEST_F(EmitTest, DataFeedScore)
