@@ -2,6 +2,7 @@
 // signature data file or the legacy intelligence file (Build), the legacy
 // file's headers (LoadLegacyMetadata), and the typed containers (ParseData).
 #include <arpa/inet.h>
+#include <malloc.h>
 
 #include <charconv>
 #include <cstdint>
@@ -15,6 +16,16 @@ namespace {
 
 using vppDataFeed::DataType;
 using TagData = vdfVelborAPI::TagData;
+
+// A parsed document leaves its memory free but resident, in pages shared
+// with what was built from it; a large data set would keep twice its size.
+// The allocator hands back every free page.
+void ReturnFreedMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 // ---- Header members ----------------------------------------------------------
 
@@ -366,10 +377,8 @@ unsigned LoadDomains(TagData &data, json &set)
         data.domains.reserve(set.size());
     unsigned count = 0;
     ForEachElement(set, [&](json &element, const ElementName &) {
-        // The parsed text is moved, not copied: large sets stay within
-        // their own size.
-        ForEachString(element, [&](std::string &name) {
-            data.domains.insert(std::move(name));
+        ForEachString(element, [&](const std::string &name) {
+            data.domains.insert(name);
             count++;
         });
     });
@@ -414,33 +423,41 @@ unsigned LoadRisk(TagData &data, json &set)
     return 1;
 }
 
+struct SetLoaderRow {
+    DataType type;
+    SetLoader load;
+};
+
+constexpr SetLoaderRow set_loaders[] = {
+    {DataType::application_list, LoadApplications},
+    {DataType::domain_list, LoadDomains},
+    {DataType::ip_list, LoadPrefixes},
+    {DataType::ip_port_list, LoadPrefixPorts},
+    {DataType::risk, LoadRisk},
+    {DataType::protocol_list, LoadProtocols},
+    {DataType::tls_cipher_score_list, LoadTLSCiphers},
+    {DataType::tls_version_score_list, LoadTLSVersions},
+};
+
 SetLoader FindSetLoader(DataType type)
 {
-    switch (type) {
-    case DataType::application_list:
-        return LoadApplications;
-    case DataType::domain_list:
-        return LoadDomains;
-    case DataType::ip_list:
-        return LoadPrefixes;
-    case DataType::ip_port_list:
-        return LoadPrefixPorts;
-    case DataType::risk:
-        return LoadRisk;
-    case DataType::protocol_list:
-        return LoadProtocols;
-    case DataType::tls_cipher_score_list:
-        return LoadTLSCiphers;
-    case DataType::tls_version_score_list:
-        return LoadTLSVersions;
-    default:
-        return nullptr;
+    for (const SetLoaderRow &row : set_loaders) {
+        if (row.type == type)
+            return row.load;
     }
+    return nullptr;
 }
 
 }  // namespace
 
 std::unique_ptr<vdfVelborAPI::TagData> vdfVelborAPI::Build(const std::string &name, const TagData &current)
+{
+    std::unique_ptr<TagData> built = Load(name, current);
+    ReturnFreedMemory();
+    return built;
+}
+
+std::unique_ptr<vdfVelborAPI::TagData> vdfVelborAPI::Load(const std::string &name, const TagData &current) const
 {
     const std::string &path = current.legacy ? data_path : current.signature.path;
     auto data = std::make_unique<TagData>();
@@ -555,6 +572,8 @@ void vdfVelborAPI::LoadLegacyMetadata(TagMap &out)
         }
     }
     vd_dprintf("%s: loaded metadata for %zu intelligence entries.\n", data_path.c_str(), out.size());
+    document = json();
+    ReturnFreedMemory();
 }
 
 void vdfVelborAPI::ParseData(const std::string &name, TagData &data, json &set)

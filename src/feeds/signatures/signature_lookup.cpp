@@ -25,7 +25,7 @@ bool PassesTLSGate(const vdFlow &flow)
 // An empty name is no name: it never matches, even a set that lists "".
 bool HasDomain(const TagData &data, const std::string &name)
 {
-    return !name.empty() && data.domains.find(std::string_view(name)) != data.domains.end();
+    return !name.empty() && data.domains.contains(name);
 }
 
 Hit ScoreOf(const std::unordered_map<uint16_t, vdfVelborAPI::Score> &scores, uint16_t key)

@@ -7,13 +7,13 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "feeds/data_feed.h"
 #include "feeds/radix/radix_tree.h"
+#include "feeds/signatures/name_set.h"
 #include "vd_api.h"
 #include "vd_flow.h"
 
@@ -50,13 +50,7 @@ public:
         std::string label;
     };
 
-    // Hashes names and views of names alike, so that a lookup probes the
-    // domain set with the flow's own string and builds none.
-    struct NameHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
-    };
-    using DomainSet = std::unordered_set<std::string, NameHash, std::equal_to<>>;
+    using DomainSet = vdNameSet;
     // Ports in network byte order, as flow addresses hold them.
     using PortSet = std::unordered_set<uint16_t>;
 
@@ -164,6 +158,8 @@ protected:
     bool LookupAddress(const vdAddr &addr, vppIntel::Entry &entry, const TagData &data);
 
 private:
+    // Build without giving memory back.
+    std::unique_ptr<TagData> Load(const std::string &name, const TagData &current) const;
     json ReadSignaturePayload(const std::string &name, TagData &data) const;
     json ReadLegacyTag(const std::string &name, TagData &data) const;
 };
