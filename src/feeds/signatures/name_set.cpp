@@ -11,7 +11,7 @@ constexpr size_t name_block_size = 256 * 1024;
 
 }  // namespace
 
-bool vdNameSet::insert(std::string_view name)
+bool vdfNameSet::insert(std::string_view name)
 {
     if (contains(name))
         return false;
@@ -19,7 +19,7 @@ bool vdNameSet::insert(std::string_view name)
     return true;
 }
 
-std::string_view vdNameSet::Store(std::string_view text)
+std::string_view vdfNameSet::Store(std::string_view text)
 {
     if (text.empty())
         return std::string_view();

@@ -10,14 +10,14 @@
 #include <unordered_set>
 #include <vector>
 
-class vdNameSet
+class vdfNameSet
 {
 public:
     using Names = std::unordered_set<std::string_view>;
 
-    vdNameSet() = default;
-    vdNameSet(const vdNameSet &) = delete;
-    vdNameSet &operator=(const vdNameSet &) = delete;
+    vdfNameSet() = default;
+    vdfNameSet(const vdfNameSet &) = delete;
+    vdfNameSet &operator=(const vdfNameSet &) = delete;
 
     // Adds a copy of name; false when it is there already.
     bool insert(std::string_view name);

@@ -168,7 +168,7 @@ private:
 
 // Calls visit(element, name) for each element of set: an array's items, an
 // object's member values in key order, any other value itself.
-template <class Visit> void ForEachElement(json &set, Visit &&visit)
+template <class Visit> void ForEachElement(const json &set, Visit &&visit)
 {
     if (set.is_array()) {
         for (size_t i = 0; i < set.size(); i++)
@@ -191,7 +191,7 @@ const json &RequiredMember(const json &element, const ElementName &name, const c
     return *value;
 }
 
-std::string RequiredString(json &element, const ElementName &name, const char *key)
+std::string RequiredString(const json &element, const ElementName &name, const char *key)
 {
     const json &value = RequiredMember(element, name, key);
     if (!value.is_string())
@@ -199,13 +199,13 @@ std::string RequiredString(json &element, const ElementName &name, const char *k
     return value.get<std::string>();
 }
 
-uint32_t RequiredUInt32(json &element, const ElementName &name, const char *key)
+uint32_t RequiredUInt32(const json &element, const ElementName &name, const char *key)
 {
     return UInt32(RequiredMember(element, name, key), name.Member(key));
 }
 
 // Applications and protocols: an id, a tag and a label.
-template <class Record> Record ToIdentified(json &element, const ElementName &name)
+template <class Record> Record ToIdentified(const json &element, const ElementName &name)
 {
     Record record;
     record.id = RequiredUInt32(element, name, "id");
@@ -214,7 +214,7 @@ template <class Record> Record ToIdentified(json &element, const ElementName &na
     return record;
 }
 
-vdfVelborAPI::Score ToScore(json &element, const ElementName &name)
+vdfVelborAPI::Score ToScore(const json &element, const ElementName &name)
 {
     vdfVelborAPI::Score score;
     score.value = UInt16(RequiredMember(element, name, "value"), name.Member("value"));
@@ -225,17 +225,17 @@ vdfVelborAPI::Score ToScore(json &element, const ElementName &name)
 
 // Calls take(text) with each string of a domain or IP list element: the
 // element itself, or the string items of an array. Others are skipped.
-template <class Take> void ForEachString(json &element, Take &&take)
+template <class Take> void ForEachString(const json &element, Take &&take)
 {
     if (element.is_string()) {
-        take(element.get_ref<std::string &>());
+        take(element.get_ref<const std::string &>());
         return;
     }
     if (!element.is_array())
         return;
-    for (json &item : element) {
+    for (const json &item : element) {
         if (item.is_string())
-            take(item.get_ref<std::string &>());
+            take(item.get_ref<const std::string &>());
     }
 }
 
@@ -326,12 +326,12 @@ vdfVelborAPI::PortSet ToPorts(const json &value, const ElementName &name)
 // ---- Data types --------------------------------------------------------------------
 
 // Fills the data type's containers from set; returns the count it logs.
-using SetLoader = unsigned (*)(TagData &data, json &set);
+using SetLoader = unsigned (*)(TagData &data, const json &set);
 
-unsigned LoadApplications(TagData &data, json &set)
+unsigned LoadApplications(TagData &data, const json &set)
 {
     unsigned count = 0;
-    ForEachElement(set, [&](json &element, const ElementName &name) {
+    ForEachElement(set, [&](const json &element, const ElementName &name) {
         auto app = ToIdentified<vdfVelborAPI::App>(element, name);
         data.applications.insert_or_assign(app.id, std::move(app));
         count++;
@@ -339,10 +339,10 @@ unsigned LoadApplications(TagData &data, json &set)
     return count;
 }
 
-unsigned LoadProtocols(TagData &data, json &set)
+unsigned LoadProtocols(TagData &data, const json &set)
 {
     unsigned count = 0;
-    ForEachElement(set, [&](json &element, const ElementName &name) {
+    ForEachElement(set, [&](const json &element, const ElementName &name) {
         auto protocol = ToIdentified<vdfVelborAPI::Protocol>(element, name);
         data.protocols.insert_or_assign(protocol.id, std::move(protocol));
         count++;
@@ -350,10 +350,10 @@ unsigned LoadProtocols(TagData &data, json &set)
     return count;
 }
 
-unsigned LoadScores(std::unordered_map<uint16_t, vdfVelborAPI::Score> &scores, json &set)
+unsigned LoadScores(std::unordered_map<uint16_t, vdfVelborAPI::Score> &scores, const json &set)
 {
     unsigned count = 0;
-    ForEachElement(set, [&](json &element, const ElementName &name) {
+    ForEachElement(set, [&](const json &element, const ElementName &name) {
         auto score = ToScore(element, name);
         scores.insert_or_assign(score.value, std::move(score));
         count++;
@@ -361,22 +361,22 @@ unsigned LoadScores(std::unordered_map<uint16_t, vdfVelborAPI::Score> &scores, j
     return count;
 }
 
-unsigned LoadTLSCiphers(TagData &data, json &set)
+unsigned LoadTLSCiphers(TagData &data, const json &set)
 {
     return LoadScores(data.tls_ciphers, set);
 }
 
-unsigned LoadTLSVersions(TagData &data, json &set)
+unsigned LoadTLSVersions(TagData &data, const json &set)
 {
     return LoadScores(data.tls_versions, set);
 }
 
-unsigned LoadDomains(TagData &data, json &set)
+unsigned LoadDomains(TagData &data, const json &set)
 {
     if (set.is_array())
         data.domains.reserve(set.size());
     unsigned count = 0;
-    ForEachElement(set, [&](json &element, const ElementName &) {
+    ForEachElement(set, [&](const json &element, const ElementName &) {
         ForEachString(element, [&](const std::string &name) {
             data.domains.insert(name);
             count++;
@@ -385,12 +385,12 @@ unsigned LoadDomains(TagData &data, json &set)
     return count;
 }
 
-unsigned LoadPrefixes(TagData &data, json &set)
+unsigned LoadPrefixes(TagData &data, const json &set)
 {
     unsigned count = 0;
     auto store4 = [&](const Key4 &key) { data.ip4.insert({key, true}); };
     auto store6 = [&](const Key6 &key) { data.ip6.insert({key, true}); };
-    ForEachElement(set, [&](json &element, const ElementName &) {
+    ForEachElement(set, [&](const json &element, const ElementName &) {
         ForEachString(element, [&](const std::string &text) {
             if (StorePrefix(text, store4, store6))
                 count++;
@@ -399,7 +399,7 @@ unsigned LoadPrefixes(TagData &data, json &set)
     return count;
 }
 
-unsigned LoadPrefixPorts(TagData &data, json &set)
+unsigned LoadPrefixPorts(TagData &data, const json &set)
 {
     unsigned count = 0;
     for (auto &member : set.items()) {
@@ -413,7 +413,7 @@ unsigned LoadPrefixPorts(TagData &data, json &set)
     return count;
 }
 
-unsigned LoadRisk(TagData &data, json &set)
+unsigned LoadRisk(TagData &data, const json &set)
 {
     if (!set.is_object())
         return 0;
@@ -576,7 +576,7 @@ void vdfVelborAPI::LoadLegacyMetadata(TagMap &out)
     ReturnFreedMemory();
 }
 
-void vdfVelborAPI::ParseData(const std::string &name, TagData &data, json &set)
+void vdfVelborAPI::ParseData(const std::string &name, TagData &data, const json &set)
 {
     SetLoader load = FindSetLoader(data.data_type);
     if (load == nullptr)

@@ -50,7 +50,7 @@ public:
         std::string label;
     };
 
-    using DomainSet = vdNameSet;
+    using DomainSet = vdfNameSet;
     // Ports in network byte order, as flow addresses hold them.
     using PortSet = std::unordered_set<uint16_t>;
 
@@ -149,9 +149,9 @@ protected:
     // One header-only legacy entry per usable record of the legacy file;
     // problems are logged, never thrown.
     void LoadLegacyMetadata(TagMap &out);
-    // Fills the containers of data's type from set, whose strings it moves
-    // out. Throws for an element that fails the whole set.
-    static void ParseData(const std::string &name, TagData &data, json &set);
+    // Fills the containers of data's type from set. Throws for an element
+    // that fails the whole set.
+    static void ParseData(const std::string &name, TagData &data, const json &set);
 
     // Prefix (and, for ip_port_list, port) test of one endpoint; completes
     // entry on a hit.
