@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <new>
 #include <stdexcept>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "vd_addr.h"
 #include "vd_common.h"
+
+#include "feeds/radix/node_arena.h"
 
 // Bit storage of an N-bit key: a compact form held in keys and nodes, and a wide unsigned
 // integer all arithmetic is done in. Position 0 is the most significant bit.
@@ -101,15 +105,14 @@ template <std::size_t N> struct vdRadixNetworkEntry {
 
     // IPv4 key of a stored prefix from a host-order address and a length (0 means 32), as
     // Create does for a parsed address.
-    static bool CreateIPv4(vdRadixNetworkEntry &entry, uint32_t address_host_order, unsigned prefix_length)
-        requires(N == 32)
+    static bool CreateIPv4(vdRadixNetworkEntry &entry, uint32_t address_host_order,
+                           unsigned prefix_length) requires(N == 32)
     {
         return CreateFromBits(entry, address_host_order, prefix_length);
     }
 
     // IPv4 lookup key of a host-order address.
-    static vdRadixNetworkEntry QueryIPv4(uint32_t address_host_order)
-        requires(N == 32)
+    static vdRadixNetworkEntry QueryIPv4(uint32_t address_host_order) requires(N == 32)
     {
         return FromBits(address_host_order, N);
     }
@@ -168,7 +171,6 @@ template <typename K, typename T, typename Compare> struct radix_tree_node {
     // Positions 0 to depth + key_len - 1 shared by every key below this node, zero beyond:
     // the labels of all edges from the root down to and including this node's.
     typename K::bits_storage path{};
-    uint32_t parent = none;
     std::array<uint32_t, 3> children{none, none, none};
     uint8_t depth = 0;    // positions consumed above this node's edge
     uint8_t key_len = 0;  // the length of this node's edge
@@ -181,9 +183,11 @@ template <typename K, typename T, typename Compare> struct radix_tree_node {
 };
 
 // A radix tree over bit-string keys (vdRadixNetworkEntry) answering longest-prefix matches.
-// Nothing is removed; the tree is dropped whole. It holds no pointers between nodes, so
-// copying, moving and destroying it are flat loops over its two stores, never a recursion.
-// Stored pairs never move: references and iterators stay valid while the tree grows.
+// Nothing is removed; the tree is dropped whole. Nodes refer to each other by index, not by
+// pointer, so copying, moving and destroying a tree are flat loops over its stores (nodes,
+// stored pairs, jump index), never a recursion down the levels. Stored pairs never move:
+// references and iterators stay valid while the tree grows. No locks: const lookups may run
+// together, any insertion needs the tree to itself.
 template <typename K, typename T, typename Compare = std::less<K>> class radix_tree
 {
 public:
@@ -193,6 +197,10 @@ public:
     using size_type = std::size_t;
     using key_compare = Compare;
     using node_type = radix_tree_node<K, T, Compare>;
+    // Stored keys from which lookups use a jump index over 16 positions (512 KiB) after those
+    // all keys share; it widens by a position each time the keys double, up to 20, keeping
+    // to at most 4 entries of 8 bytes per key.
+    static constexpr size_type jump_index_threshold = 16384;
 
     // Designates a stored pair (a leaf); the end iterator designates nothing.
     template <bool is_const> class basic_iterator
@@ -271,7 +279,7 @@ public:
     {
         if (node == nullptr || depth < 0)
             return node;
-        return &nodes[descend(key, index_of(*node), std::size_t(depth)).node];
+        return &nodes[descend(key, position_of(*node).node, std::size_t(depth)).node];
     }
 
     // The two ways insert attaches a new leaf. append: below `parent`, whose path the key
@@ -284,24 +292,27 @@ public:
         check_key(value.first);
         if (parent == nullptr || !path_matches(*parent, value.first.bits(), value.first.length()))
             throw std::invalid_argument("radix tree: append below a node the key does not pass through");
-        return iterator(&values[append_at(index_of(*parent), value.first, [&] { return value; })]);
+        return iterator(&values[appended(position_of(*parent).node, value.first, [&] { return value; })]);
     }
     iterator prepend(node_type *node, const value_type &value)
     {
         check_key(value.first);
-        if (node == nullptr || node->parent == none || value.first.length() <= node->depth ||
-            !path_matches(nodes[node->parent], value.first.bits(), value.first.length()))
+        const descent_end where = node == nullptr ? descent_end{none, none, false} : position_of(*node);
+        if (where.parent == none || value.first.length() <= node->depth ||
+            !path_matches(nodes[where.parent], value.first.bits(), value.first.length()))
             throw std::invalid_argument("radix tree: prepend at a node the key does not reach");
-        return iterator(&values[prepend_at(index_of(*node), value.first, [&] { return value; })]);
+        return iterator(&values[prepended(where, value.first, [&] { return value; })]);
     }
 
 private:
     static constexpr uint32_t none = node_type::none;
     using wide = typename K::wide;
 
-    // Where a descent stopped: `matched` when the node's whole path is a prefix of the key.
+    // Where a descent stopped, and the node above: `matched` when the node's whole path is a
+    // prefix of the key.
     struct descent_end {
         uint32_t node;
+        uint32_t parent;
         bool matched;
     };
 
@@ -316,14 +327,22 @@ private:
         return node.end() <= length && ((bits ^ K::bits_type::load(node.path)) & K::top_mask(node.end())) == 0;
     }
 
-    // The node's index: the root is first; any other node is in its parent's slot for its
-    // edge's first bit.
-    uint32_t index_of(const node_type &node) const
+    // A node's index and its parent's, found by following the node's own path from the root.
+    // Throws std::invalid_argument for a node of another tree.
+    descent_end position_of(const node_type &node) const
     {
-        if (node.parent == none)
-            return 0;
-        const bool first_bit = K::bit_of(K::bits_type::load(node.path), node.depth);
-        return nodes[node.parent].children[node_type::edge_slot(first_bit)];
+        const wide path = K::bits_type::load(node.path);
+        descent_end where{0, none, true};
+        while (!nodes.empty() && &nodes[where.node] != &node && nodes[where.node].end() < node.end()) {
+            const uint32_t child =
+                nodes[where.node].children[node_type::edge_slot(K::bit_of(path, nodes[where.node].end()))];
+            if (child == none)
+                break;
+            where = {child, where.node, true};
+        }
+        if (nodes.empty() || &nodes[where.node] != &node)
+            throw std::invalid_argument("radix tree: a node of another tree");
+        return where;
     }
 
     // An edge is taken only when the key reaches the edge's end and agrees with it all along:
@@ -333,15 +352,17 @@ private:
     {
         const wide bits = key.bits();
         const std::size_t length = key.length();
+        uint32_t parent = none;
         for (;;) {
             if (depth >= length)
-                return {index, true};
+                return {index, parent, true};
             const uint32_t child = nodes[index].children[node_type::edge_slot(K::bit_of(bits, depth))];
             if (child == none)
-                return {index, true};
+                return {index, parent, true};
             const node_type &next = nodes[child];
             if (!path_matches(next, bits, length))
-                return {child, false};
+                return {child, index, false};
+            parent = index;
             index = child;
             depth = next.end();
         }
@@ -369,6 +390,12 @@ private:
         const std::size_t length = key.length();
         uint32_t best = none;
         const node_type *node = &nodes.front();
+        if (jumps.bits != 0 && length >= jumps.skip + jumps.bits &&
+            ((bits ^ K::bits_type::load(jumps.skip_path)) & K::top_mask(jumps.skip)) == 0) {
+            const jump_entry &jump = jumps.entries[jump_index(bits)];
+            best = jump.best;
+            node = &nodes[jump.node];
+        }
         for (;;) {
             if (node->has_leaf())
                 best = node->children[node_type::leaf_slot];
@@ -391,8 +418,148 @@ private:
         const node_type &node = nodes[stop.node];
         if (stop.matched && node.end() == key.length() && node.has_leaf())
             return {iterator(&values[node.children[node_type::leaf_slot]]), false};
-        const uint32_t leaf = stop.matched ? append_at(stop.node, key, make) : prepend_at(stop.node, key, make);
+        const uint32_t leaf = stop.matched ? appended(stop.node, key, make) : prepended(stop, key, make);
         return {iterator(&values[leaf]), true};
+    }
+
+    // append_at and prepend_at, then the jump index brought up to date below the highest
+    // node that is new (the new edge, or the split node) or got the leaf.
+    template <typename Make> uint32_t appended(uint32_t parent_index, const K &key, Make &&make)
+    {
+        const std::size_t first_new = nodes.size();
+        const uint32_t leaf = append_at(parent_index, key, make);
+        update_jumps(first_new < nodes.size() ? uint32_t(first_new) : parent_index);
+        return leaf;
+    }
+    template <typename Make> uint32_t prepended(const descent_end &where, const K &key, Make &&make)
+    {
+        const std::size_t first_new = nodes.size();
+        const uint32_t leaf = prepend_at(where, key, make);
+        update_jumps(uint32_t(first_new));
+        return leaf;
+    }
+
+    // The jump index: for each value of the `bits` positions after the `skip` positions all
+    // stored keys share, the deepest node whose path is a prefix of them (ending within them)
+    // and the deepest leaf on the way there. Lookups that agree with the shared positions
+    // start there instead of at the root, skipping the levels every lookup walks. Built once
+    // the tree is large enough for its size to pay off, rebuilt wider as the tree doubles or
+    // when the shared positions change, and kept current by refilling the range below each
+    // node changed within the indexed positions.
+    struct jump_entry {
+        uint32_t node;
+        uint32_t best;
+    };
+    static constexpr unsigned min_jump_bits = 16, max_jump_bits = K::width < 20 ? unsigned(K::width) : 20;
+
+    // Empty, with 0 bits, below jump_index_threshold keys; a moved-from table is empty too.
+    struct jump_table {
+        std::vector<jump_entry> entries;
+        unsigned bits = 0;
+        unsigned skip = 0;
+        typename K::bits_storage skip_path{};  // the shared positions, zero beyond skip
+
+        jump_table() = default;
+        jump_table(const jump_table &) = default;
+        jump_table &operator=(const jump_table &) = default;
+        jump_table(jump_table &&other) noexcept { *this = std::move(other); }
+        jump_table &operator=(jump_table &&other) noexcept
+        {
+            entries = std::move(other.entries);
+            bits = std::exchange(other.bits, 0);
+            skip = other.skip;
+            skip_path = other.skip_path;
+            return *this;
+        }
+    };
+
+    std::size_t jump_index(wide bits) const { return std::size_t((bits << jumps.skip) >> (K::width - jumps.bits)); }
+
+    // The root's only child when the root holds no leaf: every stored key passes its edge.
+    uint32_t shared_node() const
+    {
+        const node_type &root = nodes.front();
+        const uint32_t zero = root.children[1], one = root.children[2];
+        if (root.has_leaf() || (zero != none) == (one != none))
+            return none;
+        return zero != none ? zero : one;
+    }
+
+    // The positions the index skips for `bits` indexed ones.
+    unsigned wanted_skip(unsigned bits) const
+    {
+        const uint32_t shared = shared_node();
+        return shared == none ? 0 : unsigned(std::min<std::size_t>(nodes[shared].end(), K::width - bits));
+    }
+
+    // floor(log2(4 * keys)) within the bounds, or 0 (no index) for a small tree.
+    static unsigned wanted_jump_bits(size_type keys)
+    {
+        if (keys < jump_index_threshold)
+            return 0;
+        const auto bits = unsigned(std::bit_width(uint64_t(keys) * 4)) - 1;
+        return std::clamp(bits, min_jump_bits, max_jump_bits);
+    }
+
+    void update_jumps(uint32_t changed)
+    {
+        const unsigned wanted = wanted_jump_bits(size());
+        if (wanted > jumps.bits || (jumps.bits != 0 && wanted_skip(jumps.bits) != jumps.skip)) {
+            rebuild_jumps(std::max(wanted, jumps.bits));
+        } else if (jumps.bits != 0 && nodes[changed].end() <= jumps.skip + jumps.bits) {
+            fill_jumps(changed, leaf_above(changed));
+        }
+    }
+
+    void rebuild_jumps(unsigned bits)
+    {
+        if (bits != jumps.bits) {
+            try {
+                std::vector<jump_entry> fresh(std::size_t(1) << bits, jump_entry{0, none});
+                jumps.entries.swap(fresh);
+                jumps.bits = bits;
+            } catch (const std::bad_alloc &) {
+                if (jumps.bits == 0)
+                    return;  // lookups work without the index, or with the narrower one
+            }
+        }
+        jumps.skip = wanted_skip(jumps.bits);
+        const uint32_t shared = shared_node();
+        jumps.skip_path = shared == none ? typename K::bits_storage{} : nodes[shared].path;
+        fill_jumps(0, none);
+    }
+
+    // The deepest leaf hanging above a node, on its path from the root.
+    uint32_t leaf_above(uint32_t target) const
+    {
+        const wide path = K::bits_type::load(nodes[target].path);
+        uint32_t best = none;
+        for (uint32_t index = 0; index != target;) {
+            const node_type &node = nodes[index];
+            if (node.has_leaf())
+                best = node.children[node_type::leaf_slot];
+            index = node.children[node_type::edge_slot(K::bit_of(path, node.end()))];
+        }
+        return best;
+    }
+
+    // Points the node's whole range at it, then the children's ranges at them; a node ending
+    // within the skipped positions owns every entry. Recursion depth is at most the indexed
+    // positions + 2: every level ends deeper, none past them.
+    void fill_jumps(uint32_t index, uint32_t best)
+    {
+        const node_type &node = nodes[index];
+        if (node.has_leaf())
+            best = node.children[node_type::leaf_slot];
+        const std::size_t indexed_end = jumps.skip + jumps.bits;
+        const std::size_t first = node.end() <= jumps.skip ? 0 : jump_index(K::bits_type::load(node.path));
+        const std::size_t count = std::size_t(1) << (indexed_end - std::max<std::size_t>(node.end(), jumps.skip));
+        std::fill_n(jumps.entries.begin() + std::ptrdiff_t(first), count, jump_entry{index, best});
+        for (std::size_t slot : {std::size_t(1), std::size_t(2)}) {
+            const uint32_t child = node.children[slot];
+            if (child != none && nodes[child].end() <= indexed_end)
+                fill_jumps(child, best);
+        }
     }
 
     // Stores the pair and `extra_nodes` fresh nodes, or nothing when an allocation fails.
@@ -432,7 +599,6 @@ private:
         }
         node_type &edge = nodes[first_new];
         edge.path = K::FromBits(key.bits(), key.length()).addr;
-        edge.parent = parent_index;
         edge.depth = uint8_t(start);
         edge.key_len = uint8_t(rest);
         edge.children[node_type::leaf_slot] = leaf;
@@ -443,17 +609,19 @@ private:
     // Splits the edge of `node_index` where the key leaves it or ends: a new node A takes the
     // shared part, the old node keeps the remainder below A, and the key's leaf hangs from A
     // (the key ends there) or from a new edge B below A with the key's remaining bits.
-    template <typename Make> uint32_t prepend_at(uint32_t node_index, const K &key, Make &&make)
+    template <typename Make> uint32_t prepend_at(const descent_end &where, const K &key, Make &&make)
     {
+        const uint32_t node_index = where.node;
         const node_type &old = nodes[node_index];
         const wide bits = key.bits();
         const std::ptrdiff_t edge_len = old.key_len;
         const std::ptrdiff_t key_rest = std::ptrdiff_t(key.length()) - old.depth;
         const wide differing = (bits ^ K::bits_type::load(old.path)) << old.depth;
-        const std::ptrdiff_t agreed = std::min<std::ptrdiff_t>({K::bits_type::leading_zeros(differing), edge_len, key_rest});
+        const std::ptrdiff_t agreed =
+            std::min<std::ptrdiff_t>({K::bits_type::leading_zeros(differing), edge_len, key_rest});
         // The descent never stops on an edge whose first bit differs from the key's, nor on
         // one the key matches whole.
-        if (agreed <= 0 || agreed >= edge_len || old.parent == none)
+        if (agreed <= 0 || agreed >= edge_len || where.parent == none)
             throw std::runtime_error("overlapping network detected");
         const bool ends_at_split = agreed == key_rest;
         const std::size_t first_new = nodes.size();
@@ -463,12 +631,10 @@ private:
         node_type &shortened = nodes[node_index];
         const std::size_t split_end = shortened.depth + std::size_t(agreed);
         split.path = K::FromBits(K::bits_type::load(shortened.path), split_end).addr;
-        split.parent = shortened.parent;
         split.depth = shortened.depth;
         split.key_len = uint8_t(agreed);
-        nodes[split.parent].children[node_type::edge_slot(K::bit_of(bits, split.depth))] = uint32_t(first_new);
+        nodes[where.parent].children[node_type::edge_slot(K::bit_of(bits, split.depth))] = uint32_t(first_new);
 
-        shortened.parent = uint32_t(first_new);
         shortened.depth = uint8_t(split_end);
         shortened.key_len = uint8_t(edge_len - agreed);
         split.children[node_type::edge_slot(K::bit_of(K::bits_type::load(shortened.path), split_end))] = node_index;
@@ -479,7 +645,6 @@ private:
         }
         node_type &branch = nodes[first_new + 1];
         branch.path = K::FromBits(bits, key.length()).addr;
-        branch.parent = uint32_t(first_new);
         branch.depth = uint8_t(split_end);
         branch.key_len = uint8_t(key.length() - split_end);
         branch.children[node_type::leaf_slot] = leaf;
@@ -487,7 +652,8 @@ private:
         return leaf;
     }
 
-    std::deque<node_type> nodes;    // nodes[0] is the root once anything is stored
+    radix_node_arena<node_type> nodes;  // nodes[0] is the root once anything is stored
+    jump_table jumps;
     std::deque<value_type> values;  // the stored pairs, in insertion order; leaves by index
     [[no_unique_address]] Compare compare{};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -141,9 +142,8 @@ TEST(RadixKey, BitsSubKeysAndOrder)
         std::size_t begin, num;
         uint32_t bits;
     } const sub_cases[] = {
-        {0, 0, 0}, {0, 8, 0x0a000000}, {4, 4, 0xa0000000}, {8, 16, 0x01020000}, {24, 8, 0x03000000},
-        {30, 8, 0xc0000000},  // past the end reads as zero
-        {0, 32, 0x0a010203},
+        {0, 0, 0},           {0, 8, 0x0a000000},  {4, 4, 0xa0000000},  {8, 16, 0x01020000},
+        {24, 8, 0x03000000}, {0, 32, 0x0a010203}, {30, 8, 0xc0000000},  // past the last position reads as zero
     };
     for (const SubCase &c : sub_cases) {
         const Key4 sub = radix_substr(address, c.begin, c.num);
@@ -161,26 +161,37 @@ TEST(RadixKey, BitsSubKeysAndOrder)
 
 // ---- the tree ----
 
+// The value of the longest match, none for no match.
+template <typename Tree> std::optional<int> MatchedValue(const Tree &tree, const typename Tree::key_type &key)
+{
+    const auto hit = tree.longest_match(key);
+    return hit == tree.end() ? std::nullopt : std::optional<int>(hit->second);
+}
+
 struct MatchCase {
     const char *name;
-    std::vector<std::string> stored;  // in insertion order
+    std::vector<std::string> stored;                            // lines in insertion order
     std::vector<std::pair<std::string, std::string>> expected;  // address -> matched prefix, "" for none
 };
 
+// Each line is stored with itself as value: a repeated prefix must be refused and the first
+// line's value kept.
 template <std::size_t N> void CheckMatches(const MatchCase &c)
 {
     SCOPED_TRACE(c.name);
     radix_tree<vdRadixNetworkEntry<N>, std::string> tree;
-    for (const std::string &text : c.stored) {
-        const vdRadixNetworkEntry<N> key = Prefix<N>(text);
-        EXPECT_TRUE(tree.insert({key, Text(key)}).second) << text;
+    std::map<std::string, std::string> first_line;  // by stored prefix
+    for (const std::string &line : c.stored) {
+        const vdRadixNetworkEntry<N> key = Prefix<N>(line);
+        const bool first = first_line.emplace(Text(key), line).second;
+        EXPECT_EQ(tree.insert({key, line}).second, first) << line;
     }
-    EXPECT_EQ(tree.size(), c.stored.size());
+    EXPECT_EQ(tree.size(), first_line.size());
     for (const auto &[address, prefix] : c.expected) {
         const auto hit = tree.longest_match(Query<N>(address));
-        EXPECT_EQ(hit == tree.end() ? "" : hit->second, prefix) << address;
+        EXPECT_EQ(hit == tree.end() ? "" : Text(hit->first), prefix) << address;
         if (hit != tree.end()) {
-            EXPECT_EQ(Text(hit->first), prefix) << address;
+            EXPECT_EQ(hit->second, first_line[prefix]) << address;
         }
     }
 }
@@ -189,6 +200,11 @@ TEST(RadixTree, LongestMatchOverNamedPrefixSets)
 {
     const MatchCase v4_cases[] = {
         {"empty tree", {}, {{"10.1.2.3", ""}, {"0.0.0.0", ""}}},
+        {"host bits cleared", {"10.1.2.3/8"}, {{"10.200.0.1", "10.0.0.0/8"}, {"11.0.0.1", ""}}},
+        {"length 0 is the host", {"10.1.2.3/0"}, {{"10.1.2.3", "10.1.2.3/32"}, {"10.1.2.4", ""}}},
+        {"repeats keep the first",
+         {"10.1.2.3/8", "10.0.0.0/8", "10.0.0.0/16", "10.0.7.7/16"},
+         {{"10.9.9.9", "10.0.0.0/8"}, {"10.0.1.1", "10.0.0.0/16"}}},
         {"/8 then /16",
          {"10.0.0.0/8", "10.1.0.0/16"},
          {{"10.1.2.3", "10.1.0.0/16"}, {"10.2.3.4", "10.0.0.0/8"}, {"11.0.0.1", ""}}},
@@ -210,7 +226,10 @@ TEST(RadixTree, LongestMatchOverNamedPrefixSets)
          {{"10.1.2.3", "10.1.2.3/32"}, {"10.1.2.4", "10.0.0.0/8"}, {"10.1.2.2", "10.0.0.0/8"}}},
         {"host first, then its networks widest last",
          {"10.1.2.3", "10.1.2.0/24", "10.1.0.0/16", "10.0.0.0/8"},
-         {{"10.1.2.3", "10.1.2.3/32"}, {"10.1.2.9", "10.1.2.0/24"}, {"10.1.9.9", "10.1.0.0/16"}, {"10.9.9.9", "10.0.0.0/8"}}},
+         {{"10.1.2.3", "10.1.2.3/32"},
+          {"10.1.2.9", "10.1.2.0/24"},
+          {"10.1.9.9", "10.1.0.0/16"},
+          {"10.9.9.9", "10.0.0.0/8"}}},
     };
     for (const MatchCase &c : v4_cases)
         CheckMatches<32>(c);
@@ -224,7 +243,9 @@ TEST(RadixTree, LongestMatchOverNamedPrefixSets)
           {"2001:db9::1", ""}}},
         {"split in the low word",
          {"2001:db8::ff00/120", "2001:db8::ff80/121", "2001:db8::/64"},
-         {{"2001:db8::ff81", "2001:db8::ff80/121"}, {"2001:db8::ff01", "2001:db8::ff00/120"}, {"2001:db8::1", "2001:db8::/64"}}},
+         {{"2001:db8::ff81", "2001:db8::ff80/121"},
+          {"2001:db8::ff01", "2001:db8::ff00/120"},
+          {"2001:db8::1", "2001:db8::/64"}}},
     };
     for (const MatchCase &c : v6_cases)
         CheckMatches<128>(c);
@@ -241,7 +262,7 @@ TEST(RadixTree, SiblingsSplitOneEdgeAfterTheirSharedBits)
     const auto *shared = tree.find_node(Prefix<32>("10.0.0.0/7"), tree.root(), 0);
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->key(), radix_substr(Prefix<32>("10.0.0.0/8"), 0, 7));
-    EXPECT_EQ(shared->parent, 0u);
+    EXPECT_EQ(shared->depth, 0);
     EXPECT_FALSE(shared->has_leaf());
     for (const char *text : {"10.0.0.0/8", "11.0.0.0/8"}) {
         const auto *node = tree.find_node(Prefix<32>(text), tree.root(), 0);
@@ -253,15 +274,14 @@ TEST(RadixTree, SiblingsSplitOneEdgeAfterTheirSharedBits)
     EXPECT_EQ(tree.node_count(), 4u);  // the root, the shared edge, the two /8 edges
 }
 
-TEST(RadixTree, DuplicateKeepsTheFirstValueAndIndexingReturnsTheStoredSet)
+TEST(RadixTree, RepeatedInsertReturnsTheStoredPairAndIndexingTheStoredSet)
 {
     radix_tree<Key4, bool> flags;
     EXPECT_TRUE(flags.insert({Prefix<32>("10.1.2.3/8"), false}).second);
     const auto again = flags.insert({Prefix<32>("10.0.0.0/8"), true});
     EXPECT_FALSE(again.second);
-    EXPECT_EQ(Text(again.first->first), "10.0.0.0/8");
+    EXPECT_EQ(again.first, flags.find(Prefix<32>("10.0.0.0/8")));
     EXPECT_FALSE(again.first->second);
-    EXPECT_EQ(flags.size(), 1u);
 
     radix_tree<Key6, std::unordered_set<uint16_t>> ports;
     const Key6 key = Prefix<128>("2001:db8::/32");
@@ -308,7 +328,7 @@ TEST(RadixTree, RefusesKeysLongerThanTheAddressAndMisplacedLeaves)
     EXPECT_EQ(tree.longest_match(Query<32>("10.1.2.3")), leaf);
     const auto split = tree.prepend(edge, {Prefix<32>("8.0.0.0/6"), 6});
     EXPECT_EQ(tree.longest_match(Query<32>("9.0.0.1")), split);
-    EXPECT_EQ(tree.longest_match(Query<32>("10.2.0.1"))->second, 1);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.2.0.1")), 1);
 }
 
 TEST(RadixTree, CopiesAndMovesKeepTheirAnswers)
@@ -319,15 +339,71 @@ TEST(RadixTree, CopiesAndMovesKeepTheirAnswers)
     radix_tree<Key4, int> copy = tree;
     copy[Prefix<32>("10.1.2.0/24")] = 24;
     copy[Prefix<32>("10.0.0.0/8")] = 80;
-    EXPECT_EQ(tree.longest_match(Query<32>("10.1.2.3"))->second, 16);
-    EXPECT_EQ(tree.longest_match(Query<32>("10.2.0.0"))->second, 8);
-    EXPECT_EQ(copy.longest_match(Query<32>("10.1.2.3"))->second, 24);
-    EXPECT_EQ(copy.longest_match(Query<32>("10.2.0.0"))->second, 80);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.1.2.3")), 16);
+    EXPECT_EQ(MatchedValue(tree, Query<32>("10.2.0.0")), 8);
+    EXPECT_EQ(MatchedValue(copy, Query<32>("10.1.2.3")), 24);
+    EXPECT_EQ(MatchedValue(copy, Query<32>("10.2.0.0")), 80);
 
     const auto before = copy.longest_match(Query<32>("10.1.2.3"));
     radix_tree<Key4, int> moved = std::move(copy);
     EXPECT_EQ(moved.longest_match(Query<32>("10.1.2.3")), before);
     EXPECT_EQ(moved.size(), 3u);
+}
+
+TEST(RadixTree, LargeTreesCopyAndMoveTheirJumpIndex)
+{
+    const auto network = [](uint32_t i) { return Key4::FromBits(0x0a000000u + (i << 8), 24); };
+    radix_tree<Key4, int> large;
+    for (uint32_t i = 0; i < radix_tree<Key4, int>::jump_index_threshold + 100; ++i)
+        large.insert({network(i), int(i)});
+    const Key4 probe = Key4::QueryIPv4(0x0a000000u + (777 << 8) + 5);
+
+    radix_tree<Key4, int> copy = large;
+    copy[network(777)] = -1;
+    radix_tree<Key4, int> moved = std::move(large);
+    EXPECT_EQ(MatchedValue(copy, probe), -1);
+    EXPECT_EQ(MatchedValue(moved, probe), 777);
+
+    // A prefix ending inside an edge near the root, attached directly: lookups that start
+    // from the index below it see it.
+    const Key4 wide_network = Prefix<32>("10.0.0.0/7");
+    auto *edge = moved.find_node(wide_network, moved.root(), 0);
+    ASSERT_LT(edge->end(), 16u);
+    moved.prepend(edge, {wide_network, -7});
+    EXPECT_EQ(MatchedValue(moved, Key4::QueryIPv4(0x0a460001)), -7);  // 10.70.0.1
+    EXPECT_EQ(MatchedValue(moved, probe), 777);
+
+    // The moved-from tree stays usable.
+    large.insert({Key4::FromBits(0x0b000000, 8), 11});
+    EXPECT_EQ(MatchedValue(large, Key4::QueryIPv4(0x0b010101)), 11);
+    EXPECT_EQ(large.longest_match(probe), large.end());
+}
+
+// The index skips the positions every stored key shares; a prefix that ends inside them,
+// and then a default route, move its start back.
+TEST(RadixTree, JumpIndexFollowsThePositionsAllKeysShare)
+{
+    const auto network = [](uint32_t i) { return Prefix<128>("2001:db8::/32").bits() | (Key6::wide(i) << 80); };
+    radix_tree<Key6, int> tree;
+    for (uint32_t i = 0; i < radix_tree<Key6, int>::jump_index_threshold + 100; ++i)
+        tree.insert({Key6::FromBits(network(i), 48), int(i)});
+    const Key6 inside = Query<128>("2001:db8:309::5");  // network 777
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db9::1")), std::nullopt);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), std::nullopt);
+
+    tree.insert({Prefix<128>("2001:db0::/28"), -28});
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:dbf::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:dc0::1")), std::nullopt);
+
+    tree.insert({Key6::FromBits(0, 0), 0});
+    tree.insert({Prefix<128>("4000::/2"), -2});
+    EXPECT_EQ(MatchedValue(tree, inside), 777);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("2001:db8:ffff::1")), -28);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("3000::1")), 0);
+    EXPECT_EQ(MatchedValue(tree, Query<128>("4001::1")), -2);
 }
 
 // ---- against a brute-force reference ----
@@ -338,6 +414,7 @@ template <std::size_t N> bool IsPrefixOf(const vdRadixNetworkEntry<N> &prefix, c
     return prefix.length() <= key.length() && ((prefix.bits() ^ key.bits()) & Key::top_mask(prefix.length())) == 0;
 }
 
+// One exact map per length, probed from the key's own length down.
 template <std::size_t N> class ReferenceSet
 {
 public:
@@ -345,24 +422,26 @@ public:
     // First value wins, as in the tree.
     bool Insert(const Key &key, int value)
     {
-        for (const auto &entry : entries)
-            if (entry.first == key)
-                return false;
-        entries.emplace_back(key, value);
+        if (!by_length[key.length()].emplace(key.bits(), value).second)
+            return false;
+        entries.push_back(key);
         return true;
     }
     std::optional<std::pair<Key, int>> LongestMatch(const Key &key) const
     {
-        std::optional<std::pair<Key, int>> best;
-        for (const auto &entry : entries)
-            if (IsPrefixOf(entry.first, key) && (!best || entry.first.length() > best->first.length()))
-                best = entry;
-        return best;
+        for (std::size_t length = std::min(key.length(), N) + 1; length-- > 0;) {
+            const auto bits = key.bits() & Key::top_mask(length);
+            const auto found = by_length[length].find(bits);
+            if (found != by_length[length].end())
+                return std::pair{Key::FromBits(bits, length), found->second};
+        }
+        return std::nullopt;
     }
-    const std::vector<std::pair<Key, int>> &Entries() const { return entries; }
+    const std::vector<Key> &Entries() const { return entries; }
 
 private:
-    std::vector<std::pair<Key, int>> entries;
+    std::map<typename Key::wide, int> by_length[N + 1];
+    std::vector<Key> entries;
 };
 
 template <std::size_t N> class Randomizer
@@ -388,16 +467,22 @@ public:
     Key Prefix(const std::vector<Wide> &bases)
     {
         const Wide base = bases[Below(bases.size())];
-        const Wide noise = Below(4) == 0 ? Bits() : Wide(0);
+        const Wide noise = Below(3) != 0 ? Bits() : Wide(0);
         return Key::FromBits(base ^ (noise >> Below(N)), Below(N + 1));
     }
     // An address inside the prefix: its bits, random bits after them.
-    Key Inside(const Key &prefix) { return Key::FromBits(prefix.bits() | (Bits() & ~Key::top_mask(prefix.length())), N); }
+    Key Inside(const Key &prefix)
+    {
+        return Key::FromBits(prefix.bits() | (Bits() & ~Key::top_mask(prefix.length())), N);
+    }
 
     std::mt19937 engine;
 };
 
-template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count)
+// Leaves the tree's final size in `stored`.
+template <std::size_t N>
+void CompareWithReference(uint32_t seed, std::size_t prefix_count, std::size_t probe_count,
+                          std::size_t *stored = nullptr)
 {
     using Key = vdRadixNetworkEntry<N>;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", " + std::to_string(N) + " bits");
@@ -417,7 +502,7 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
         ASSERT_EQ(where->first, key);
         ASSERT_EQ(where->second, reference.LongestMatch(key)->second) << Text(key);
         if (random.Below(8) == 0) {  // a duplicate of an earlier key
-            const Key earlier = reference.Entries()[random.Below(reference.Entries().size())].first;
+            const Key earlier = reference.Entries()[random.Below(reference.Entries().size())];
             ASSERT_FALSE(tree.insert({earlier, -1}).second) << Text(earlier);
         }
     }
@@ -426,9 +511,15 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
     for (std::size_t i = 0; i < probe_count; ++i) {
         Key probe;
         switch (random.Below(3)) {
-        case 0: probe = Key::FromBits(random.Bits(), N); break;
-        case 1: probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())].first); break;
-        default: probe = random.Prefix(bases); break;  // shorter keys too
+        case 0:
+            probe = Key::FromBits(random.Bits(), N);
+            break;
+        case 1:
+            probe = random.Inside(reference.Entries()[random.Below(reference.Entries().size())]);
+            break;
+        default:
+            probe = random.Prefix(bases);
+            break;  // shorter keys too
         }
         const auto expected = reference.LongestMatch(probe);
         const auto hit = tree.longest_match(probe);
@@ -437,9 +528,11 @@ template <std::size_t N> void CompareWithReference(uint32_t seed, std::size_t pr
             ASSERT_EQ(hit->first, expected->first) << Text(probe);
             ASSERT_EQ(hit->second, expected->second) << Text(probe);
         }
-        const bool stored = expected && expected->first == probe;
-        ASSERT_EQ(tree.find(probe) != tree.end(), stored) << Text(probe);
+        const bool exact = expected && expected->first == probe;
+        ASSERT_EQ(tree.find(probe) != tree.end(), exact) << Text(probe);
     }
+    if (stored != nullptr)
+        *stored = tree.size();
 }
 
 TEST(RadixTree, MatchesABruteForceReferenceOnRandomNestedSets)
@@ -450,6 +543,18 @@ TEST(RadixTree, MatchesABruteForceReferenceOnRandomNestedSets)
     }
     CompareWithReference<32>(1000, 3000, 5000);
     CompareWithReference<128>(1001, 3000, 5000);
+}
+
+// Large sets use an index over the first bits, built midway, widened as the set doubles and
+// kept current by the inserts after it, short prefixes and splits near the root among them.
+TEST(RadixTree, MatchesABruteForceReferenceWithTheJumpIndex)
+{
+    const std::size_t threshold = radix_tree<Key4, int>::jump_index_threshold;
+    std::size_t stored = 0;
+    CompareWithReference<32>(2000, 150000, 30000, &stored);
+    EXPECT_GT(stored, 2 * threshold);  // built, then widened once
+    CompareWithReference<128>(2001, 80000, 30000, &stored);
+    EXPECT_GT(stored, threshold + 5000);
 }
 
 }  // namespace
