@@ -1,7 +1,5 @@
 #include "indicators/drivers/feed_lookup.h"
 
-#include <mutex>
-
 void vpiFeedLookup::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
 {
     if (ev->type == vppEventQueue::Event::FLOW)
@@ -14,8 +12,9 @@ void vpiFeedLookup::LookupFeeds(vppEventQueue::Event &ev) const
     if (!ev.flow)
         return;
     const std::string key = GetDriverName();
-    // The feeds read the flow's fields while host threads may update them.
-    std::lock_guard<std::recursive_mutex> guard(ev.flow->lock);
+    // Each feed reads the flow under the flow's lock itself, and only after
+    // it has loaded what it needs: a data set read from disk on its first
+    // lookup must not keep host threads waiting on this flow.
     for (const auto &[name, feed] : data_feeds) {
         vppIntel::Entry entry;
         if (feed->Lookup(ev.flow, entry, key))
