@@ -13,9 +13,10 @@ namespace {
 // A count key's value the way configuration numbers convert (a fraction is
 // cut off, a boolean is 0 or 1), or nullopt when the key is absent. A value
 // that is negative or above highest is refused rather than wrapped into
-// range: -1 would otherwise ask for four billion threads.
-std::optional<uint64_t> ReadCount(const std::string &tag, const json &conf, const char *key, uint64_t highest,
-                                  const char *range)
+// range: -1 would otherwise ask for four billion threads. lowest only names
+// the range in the message.
+std::optional<uint64_t> ReadCount(const std::string &tag, const json &conf, const char *key, uint64_t lowest,
+                                  uint64_t highest)
 {
     const json *value = vppJson::FindMember(conf, key);
     if (value == nullptr)
@@ -41,8 +42,10 @@ std::optional<uint64_t> ReadCount(const std::string &tag, const json &conf, cons
         in_range = number >= 0 && number <= static_cast<double>(highest);
         count = in_range ? static_cast<uint64_t>(number) : 0;
     }
-    if (!in_range)
-        throw vdException("%s: invalid %s: %s; must be %s", tag.c_str(), key, value->dump().c_str(), range);
+    if (!in_range) {
+        throw vdException("%s: invalid %s: %s; must be from %llu to %llu", tag.c_str(), key, value->dump().c_str(),
+                          static_cast<unsigned long long>(lowest), static_cast<unsigned long long>(highest));
+    }
     return count;
 }
 
@@ -71,11 +74,11 @@ vdfCloudIntel::~vdfCloudIntel()
 
 void vdfCloudIntel::ReadConfiguration(const json &conf)
 {
-    if (auto count = ReadCount(tag, conf, "instances", max_instances, "from 1 to 64"))
+    if (auto count = ReadCount(tag, conf, "instances", 1, max_instances))
         instances = static_cast<uint32_t>(*count);
     if (instances == 0)
         throw vdException("%s: invalid instances; must be greater than zero", tag.c_str());
-    if (auto count = ReadCount(tag, conf, "max_queue", std::numeric_limits<uint32_t>::max(), "from 0 to 4294967295"))
+    if (auto count = ReadCount(tag, conf, "max_queue", 0, std::numeric_limits<uint32_t>::max()))
         max_queue = static_cast<uint32_t>(*count);
 }
 

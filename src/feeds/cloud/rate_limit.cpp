@@ -87,10 +87,12 @@ Clock::duration Backoff::Remaining(Clock::time_point now) const
 }
 
 // Replaces the backoff, later or earlier: the server names the wait itself.
+// A negative wait is no wait the server could mean; the refusal's own
+// backoff stays rather than a retry at once.
 void Backoff::RetryAfter(const std::string &tag, const std::string &value)
 {
     std::optional<int64_t> seconds = LeadingInteger(value, int32_lowest, int32_highest);
-    if (!seconds)
+    if (!seconds || *seconds < 0)
         return;
     until = Clock::now() + ClampedDelay(*seconds);
     vd_dprintf("%s: Retry-After: %s seconds\n", tag.c_str(), value.c_str());

@@ -1,6 +1,5 @@
 // The cloud-intel feed itself: its configuration, its request queue and
 // the stop of its request threads.
-#include <algorithm>
 #include <set>
 
 #include "feeds/cloud/cloud_fixture.h"

@@ -4,6 +4,7 @@
 // requests.
 #include <functional>
 #include <limits>
+#include <map>
 #include <ostream>
 #include <set>
 #include <regex>
@@ -75,6 +76,56 @@ TEST(RateLimitValues, AreSaturatedAndDelaysClampedToADay)
     };
     for (const Reset &c : resets)
         EXPECT_EQ(ResetDelay(c.value, c.wall_now), c.delay) << c.value << " at " << c.wall_now;
+}
+
+// The wait one answer leaves, checked on the thread's backoff itself for the
+// waits too long to play through a server: the remaining time falls within
+// [least, most].
+TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
+{
+    LogCapture log;
+    const std::string reset_ahead = std::to_string(std::time(nullptr) + 45);
+    struct Case {
+        const char *what;
+        long status;
+        std::map<std::string, std::string> headers;
+        std::chrono::seconds least, most;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a refusal", 429, {}, 9s, 10s, {"t: Too Many Requests (429). Applying backoff.\n"}},
+        {"a refusal for 3 seconds", 429, {{"retry-after", "3"}}, 2s, 3s, {"t: Retry-After: 3 seconds\n"}},
+        {"a refusal for no time", 429, {{"retry-after", "0"}}, 0s, 0s, {"t: Retry-After: 0 seconds\n"}},
+        {"a refusal for negative time keeps its own", 429, {{"retry-after", "-5"}}, 9s, 10s, {}},
+        {"a refusal with nothing remaining keeps its own",
+         429,
+         {{"ratelimit-remaining", "0"}},
+         9s,
+         10s,
+         {"t: rate limit reached (ratelimit-remaining).\n"}},
+        {"a refusal whose reset comes before its wait", 429, {{"retry-after", "20"}, {"x-ratelimit-reset", "5"}}, 19s,
+         20s, {}},
+        {"Retry-After on a delivered answer", 200, {{"retry-after", "30"}}, 0s, 0s, {}},
+        {"nothing remaining", 200, {{"x-ratelimit-remaining", "0"}}, 4s, 5s,
+         {"t: rate limit reached (x-ratelimit-remaining).\n"}},
+        {"some remaining", 200, {{"ratelimit-remaining", "7"}}, 0s, 0s, {}},
+        {"a reset in 30 seconds", 200, {{"ratelimit-reset", "30"}}, 29s, 30s, {"t: rate limit reset in 30 seconds\n"}},
+        {"a reset 45 seconds ahead", 200, {{"x-ratelimit-reset", reset_ahead}}, 43s, 45s, {"t: rate limit reset in 4"}},
+        {"a reset of no time", 200, {{"ratelimit-reset", "0"}}, 0s, 0s, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        vdfRateLimit::Backoff backoff;
+        backoff.Apply("t", c.status, c.headers);
+        const auto remaining = backoff.Remaining();
+        EXPECT_GE(remaining, c.least);
+        EXPECT_LE(remaining, c.most);
+        for (const std::string &line : c.lines)
+            EXPECT_TRUE(log.Contains(line)) << line << testing::PrintToString(log.Lines());
+        if (c.lines.empty() && c.status != 429) {
+            EXPECT_TRUE(log.Lines().empty()) << testing::PrintToString(log.Lines());
+        }
+    }
 }
 
 // The first answer a case scripts, the lines it causes, and the least time
