@@ -21,8 +21,8 @@ public:
     // (default 0: unbounded), builds the request queue and every request
     // thread, then starts them all. Throws vdException on a bad value; what
     // was built is stopped and joined on the way out. Worker thread.
-    vdfCloudIntel(const std::string &tag, const json &conf, vppDataFeed::DataSource source,
-                  vppDataFeed::DataType type, const std::shared_ptr<vppEventQueue::Queue> &queue);
+    vdfCloudIntel(const std::string &tag, const json &conf, vppDataFeed::DataSource source, vppDataFeed::DataType type,
+                  const std::shared_ptr<vppEventQueue::Queue> &queue);
     // Tells every thread to stop, then joins them all: returns within one
     // exchange plus a second. Runs where the last reference goes (the worker
     // at a reload). Pending lookups are discarded.

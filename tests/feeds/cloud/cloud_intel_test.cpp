@@ -135,7 +135,10 @@ TEST_F(CloudIntelFeedTest, DestructionStopsEveryThreadPromptly)
         std::string after;
     } cases[] = {
         {"idle", R"({"type": "cloud_intel", "instances": 3})", {}, {"cloud_intel2: Request thread created."}, ""},
-        {"in an exchange", R"({"type": "cloud_intel"})", {CloudAnswer{.hold = true}}, {},
+        {"in an exchange",
+         R"({"type": "cloud_intel"})",
+         {CloudAnswer{.hold = true}},
+         {},
          "cloud_intel0: API request error: cloud_intel0: POST " + service.Url() + ": aborted, thread terminating"},
         {"backing off for a day after a refusal",
          R"({"type": "cloud_intel", "instances": 2})",

@@ -6,8 +6,8 @@
 #include <limits>
 #include <map>
 #include <ostream>
-#include <set>
 #include <regex>
+#include <set>
 
 #include "feeds/cloud/cloud_fixture.h"
 #include "support/thread_stop.h"
@@ -65,14 +65,14 @@ TEST(RateLimitValues, AreSaturatedAndDelaysClampedToADay)
         std::time_t wall_now;
         std::chrono::seconds delay;
     } resets[] = {
-        {30, now, 30s},                   // seconds
-        {1000000000, now, day},           // still seconds, at most a day
-        {now + 45, now, 45s},             // a Unix time ahead
-        {now, now, 0s},                   // due now
-        {now - 10, now, 0s},              // in the past
-        {100000000000, now, day},         // a hundred billion: far ahead
-        {int64_max, now, day},            // the largest value
-        {int64_max, -int64_max, day},     // a wall clock the subtraction overflows with
+        {30, now, 30s},                // seconds
+        {1000000000, now, day},        // still seconds, at most a day
+        {now + 45, now, 45s},          // a Unix time ahead
+        {now, now, 0s},                // due now
+        {now - 10, now, 0s},           // in the past
+        {100000000000, now, day},      // a hundred billion: far ahead
+        {int64_max, now, day},         // the largest value
+        {int64_max, -int64_max, day},  // a wall clock the subtraction overflows with
     };
     for (const Reset &c : resets)
         EXPECT_EQ(ResetDelay(c.value, c.wall_now), c.delay) << c.value << " at " << c.wall_now;
@@ -102,10 +102,18 @@ TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
          9s,
          10s,
          {"t: rate limit reached (ratelimit-remaining).\n"}},
-        {"a refusal whose reset comes before its wait", 429, {{"retry-after", "20"}, {"x-ratelimit-reset", "5"}}, 19s,
-         20s, {}},
+        {"a refusal whose reset comes before its wait",
+         429,
+         {{"retry-after", "20"}, {"x-ratelimit-reset", "5"}},
+         19s,
+         20s,
+         {}},
         {"Retry-After on a delivered answer", 200, {{"retry-after", "30"}}, 0s, 0s, {}},
-        {"nothing remaining", 200, {{"x-ratelimit-remaining", "0"}}, 4s, 5s,
+        {"nothing remaining",
+         200,
+         {{"x-ratelimit-remaining", "0"}},
+         4s,
+         5s,
          {"t: rate limit reached (x-ratelimit-remaining).\n"}},
         {"some remaining", 200, {{"ratelimit-remaining", "7"}}, 0s, 0s, {}},
         {"a reset in 30 seconds", 200, {{"ratelimit-reset", "30"}}, 29s, 30s, {"t: rate limit reset in 30 seconds\n"}},
@@ -194,45 +202,59 @@ INSTANTIATE_TEST_SUITE_P(
     Headers, RateLimitTest,
     ::testing::Values(
         // Put back behind B, and retried after the server's 2 seconds, not 10.
-        LimitCase{"RefusedWithRetryAfter",
-                  [] { return CloudAnswer{.status = 429, .headers = {{"Retry-After", "2"}}}; },
-                  {"cloud_intel0: Too Many Requests (429). Applying backoff.\n",
-                   "cloud_intel0: Retry-After: 2 seconds\n"},
-                  {},
-                  2000ms,
-                  "ABA"},
+        LimitCase{
+            "RefusedWithRetryAfter",
+            [] {
+                return CloudAnswer{.status = 429, .headers = {{"Retry-After", "2"}}};
+            },
+            {"cloud_intel0: Too Many Requests (429). Applying backoff.\n", "cloud_intel0: Retry-After: 2 seconds\n"},
+            {},
+            2000ms,
+            "ABA"},
         LimitCase{"RetryAfterOnADeliveredAnswerIsIgnored",
-                  [] { return CloudAnswer{.headers = {{"Retry-After", "30"}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"Retry-After", "30"}}};
+                  },
                   {},
                   {"Retry-After", "rate limit"},
                   0ms,
                   "AB"},
         LimitCase{"ResetInSeconds",
-                  [] { return CloudAnswer{.headers = {{"RateLimit-Reset", "2"}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"RateLimit-Reset", "2"}}};
+                  },
                   {"cloud_intel0: rate limit reset in 2 seconds\n"},
                   {},
                   2000ms,
                   "AB"},
         LimitCase{"ResetAtAFutureUnixTime",
-                  [] { return CloudAnswer{.headers = {{"X-RateLimit-Reset", UnixTimeFromNow(3)}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"X-RateLimit-Reset", UnixTimeFromNow(3)}}};
+                  },
                   {"cloud_intel0: rate limit reset in "},
                   {},
                   2000ms,
                   "AB"},
         LimitCase{"ResetAtAPastUnixTime",
-                  [] { return CloudAnswer{.headers = {{"X-RateLimit-Reset", UnixTimeFromNow(-30)}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"X-RateLimit-Reset", UnixTimeFromNow(-30)}}};
+                  },
                   {},
                   {"rate limit"},
                   0ms,
                   "AB"},
         LimitCase{"ResetWithoutDigitsIsIgnored",
-                  [] { return CloudAnswer{.headers = {{"RateLimit-Reset", "soon"}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"RateLimit-Reset", "soon"}}};
+                  },
                   {},
                   {"rate limit"},
                   0ms,
                   "AB"},
         LimitCase{"NothingRemaining",
-                  [] { return CloudAnswer{.headers = {{"RateLimit-Remaining", "0"}}}; },
+                  [] {
+                      return CloudAnswer{.headers = {{"RateLimit-Remaining", "0"}}};
+                  },
                   {"cloud_intel0: rate limit reached (ratelimit-remaining).\n"},
                   {"rate limit reset"},
                   5000ms,
@@ -280,11 +302,14 @@ TEST_F(CloudFeedTest, WaitsOfAnyLengthAreHeldToADayAndEndAtAStop)
         CloudAnswer answer;
         std::string line;
     } cases[] = {
-        {"a reset a hundred billion ahead", {.headers = {{"X-RateLimit-Reset", "100000000000"}}},
+        {"a reset a hundred billion ahead",
+         {.headers = {{"X-RateLimit-Reset", "100000000000"}}},
          "cloud_intel0: rate limit reset in 86400 seconds\n"},
-        {"a reset beyond 64 bits", {.headers = {{"RateLimit-Reset", "99999999999999999999999"}}},
+        {"a reset beyond 64 bits",
+         {.headers = {{"RateLimit-Reset", "99999999999999999999999"}}},
          "cloud_intel0: rate limit reset in 86400 seconds\n"},
-        {"a refusal for 99999999999 seconds", {.status = 429, .headers = {{"Retry-After", "99999999999"}}},
+        {"a refusal for 99999999999 seconds",
+         {.status = 429, .headers = {{"Retry-After", "99999999999"}}},
          "cloud_intel0: Retry-After: 99999999999 seconds\n"},
     };
     for (const Case &c : cases) {
