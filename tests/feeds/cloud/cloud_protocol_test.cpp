@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "common/flow_encoder.h"
+#include "feeds/cloud/cloud_answer.h"
 #include "feeds/cloud/cloud_fixture.h"
 #include "support/thread_stop.h"
 
@@ -63,6 +64,9 @@ TEST_F(CloudProtocolTest, AFlowIsPostedAloneInAnArrayAndItsAnswerIsKeyedByItsLas
         const json body = json::parse(request.body);
         EXPECT_EQ(body, json::array({EncodedForLookup(c.flow)}));
         EXPECT_EQ(body.at(0).at("digest"), c.key);
+        // What drivers read: the member under the digest the flow was sent with.
+        EXPECT_EQ(vdfCloudAnswer::Key(*c.flow), c.key);
+        EXPECT_EQ(vdfCloudAnswer::Find(*answer), &answer->payload.at(c.key));
         // Metadata, tunnel and statistics groups: addresses and counters.
         EXPECT_EQ(body.at(0).at("other_ip"), "198.51.100.20");
         EXPECT_TRUE(body.at(0).contains("local_bytes"));
