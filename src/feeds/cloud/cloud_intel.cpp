@@ -55,6 +55,9 @@ vdfCloudIntel::vdfCloudIntel(const std::string &tag, const json &conf, vppDataFe
                              vppDataFeed::DataType type, const std::shared_ptr<vppEventQueue::Queue> &queue)
     : Base(tag, "", source, type, queue)
 {
+    // Answers would have nowhere to go.
+    if (!event_queue)
+        throw vdException("%s: error loading data feed; no event queue for the answers", tag.c_str());
     ReadConfiguration(conf);
     request_queue = vppEventQueue::Queue::Create(tag);
     if (max_queue != 0)

@@ -87,6 +87,11 @@ TEST_F(CloudIntelFeedTest, ConfigurationTable)
 
 TEST_F(CloudIntelFeedTest, AMemberOfTheConfigurationBuildsTheFeedThroughTheTable)
 {
+    EXPECT_EQ(ErrorText([] {
+                  vppDataFeed::Base::Create("cloud_intel", {{"type", "cloud_intel"}}, nullptr);
+              }),
+              "cloud_intel: error loading data feed; no event queue for the answers");
+
     vppDataFeed::BuildContext context{"proc-intel", "intel.json", event_queue, nullptr};
     feed = vppDataFeed::BuildMember("cloud_intel", json::parse(R"({"type": "cloud_intel", "instances": 2})"), context);
     auto *built = dynamic_cast<vdfCloudIntel *>(feed.get());
