@@ -120,18 +120,20 @@ std::string DomainName(Random &random)
 DomainSet GenerateDomains(Random &random, const Options &options)
 {
     DomainSet set;
-    std::unordered_set<std::string_view> seen;
+    std::unordered_set<std::string> seen;
     set.names.reserve(options.domain_count);
     seen.reserve(options.domain_count);
     while (set.names.size() < options.domain_count) {
-        // One name in two hundred repeats an earlier one.
-        if (!set.names.empty() && random.Chance(5))
+        // One name in two hundred repeats an earlier one; the others are new.
+        if (!set.names.empty() && random.Chance(5)) {
             set.names.push_back(set.names[random.Below(set.names.size())]);
-        else
-            set.names.push_back(DomainName(random));
+            continue;
+        }
+        std::string name = DomainName(random);
+        while (!seen.insert(name).second)
+            name = DomainName(random);
+        set.names.push_back(std::move(name));
     }
-    for (const std::string &name : set.names)
-        seen.insert(name);
     set.distinct = seen.size();
 
     set.probes.reserve(options.probe_count);

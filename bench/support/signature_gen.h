@@ -30,7 +30,7 @@ struct DomainProbe {
 // some names grouped in nested arrays and some elements that are not strings (skipped by
 // readers), as real lists do.
 struct DomainSet {
-    std::vector<std::string> names;  // in file order, repeats included
+    std::vector<std::string> names;  // in file order; about 1 in 200 repeats an earlier one
     std::size_t distinct = 0;
     std::vector<DomainProbe> probes;  // half listed, half not, shuffled
 };
