@@ -2,6 +2,9 @@
 // it back, so it stays readable and every poll in every thread wakes up.
 #include "support/http_server.h"
 
+#include "support/server_stream.h"
+#include "support/tls_identity.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,28 +18,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-enum class Readiness { ready, stopped, timed_out };
-
-// Waits for events on fd, for the stop pipe, or for timeout_ms (-1: no limit).
-Readiness WaitFor(int fd, short events, int stop_fd, int timeout_ms)
-{
-    for (;;) {
-        pollfd fds[2] = {{stop_fd, POLLIN, 0}, {fd, events, 0}};
-        int count = poll(fds, fd < 0 ? 1 : 2, timeout_ms);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 || fds[0].revents != 0)
-            return Readiness::stopped;
-        if (count == 0)
-            return Readiness::timed_out;
-        return Readiness::ready;
-    }
-}
 
 bool EqualNoCase(std::string_view a, std::string_view b)
 {
@@ -88,15 +75,17 @@ const char *ReasonPhrase(int status)
     return "Status";
 }
 
-std::string FormatResponse(const HttpResponse &response)
+// The head and body of a response; the connection header says whether the
+// connection goes on.
+std::string FormatResponse(const HttpResponse &response, bool keep_open = false)
 {
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " + ReasonPhrase(response.status) + "\r\n";
     for (const auto &[name, value] : response.headers)
         text += name + ": " + value + "\r\n";
-    if (FindHeader(response.headers, "Content-Length") == nullptr)
+    if (FindHeader(response.headers, "Content-Length") == nullptr && !response.length_by_close)
         text += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
     if (FindHeader(response.headers, "Connection") == nullptr)
-        text += "Connection: close\r\n";
+        text += keep_open ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     text += "\r\n";
     text += response.body;
     return text;
@@ -155,7 +144,7 @@ Parsed ParseHead(std::string_view head)
 }
 
 // The body length a request declares, or an error status.
-Parsed CheckBodyLength(Parsed parsed, size_t &length)
+Parsed CheckBodyLength(Parsed parsed, size_t max_body_bytes, size_t &length)
 {
     length = 0;
     if (parsed.request.Header("Transfer-Encoding"))
@@ -167,66 +156,44 @@ Parsed CheckBodyLength(Parsed parsed, size_t &length)
     auto [stop, error] = std::from_chars(declared->data(), end, length);
     if (error != std::errc() || stop != end || declared->empty())
         return Malformed(400, "invalid Content-Length");
-    if (length > LoopbackHttpServer::max_body_bytes)
+    if (length > max_body_bytes)
         return Malformed(413, "body too large");
     return parsed;
 }
 
-// Appends what the peer sends next; false when it closed, failed or Stop was called.
-bool Receive(int fd, int stop_fd, std::string &buffer)
+// Reads one request from the stream, starting with what buffer holds; what
+// follows the request stays in buffer. Nullopt when the peer went away or
+// Stop was called.
+std::optional<Parsed> ReadRequest(ServerStream &stream, std::string &buffer, size_t max_body_bytes)
 {
-    if (WaitFor(fd, POLLIN, stop_fd, -1) != Readiness::ready)
-        return false;
-    char chunk[16 * 1024];
-    ssize_t count;
-    do {
-        count = recv(fd, chunk, sizeof(chunk), 0);
-    } while (count < 0 && errno == EINTR);
-    if (count <= 0)
-        return false;
-    buffer.append(chunk, static_cast<size_t>(count));
-    return true;
-}
-
-// Reads one request; nullopt when the peer went away or Stop was called.
-std::optional<Parsed> ReadRequest(int fd, int stop_fd)
-{
-    std::string buffer;
     size_t head_end;
     while ((head_end = buffer.find("\r\n\r\n")) == std::string::npos) {
         if (buffer.size() > LoopbackHttpServer::max_header_bytes)
             return Malformed(431, "header section too large");
-        if (!Receive(fd, stop_fd, buffer))
+        if (!stream.Receive(buffer))
             return std::nullopt;
     }
     if (head_end > LoopbackHttpServer::max_header_bytes)
         return Malformed(431, "header section too large");
 
     size_t body_length = 0;
-    Parsed parsed = CheckBodyLength(ParseHead(std::string_view(buffer).substr(0, head_end)), body_length);
+    Parsed parsed =
+        CheckBodyLength(ParseHead(std::string_view(buffer).substr(0, head_end)), max_body_bytes, body_length);
     if (parsed.error_status != 0)
         return parsed;
     buffer.erase(0, head_end + 4);
     while (buffer.size() < body_length)
-        if (!Receive(fd, stop_fd, buffer))
+        if (!stream.Receive(buffer))
             return std::nullopt;
-    buffer.resize(body_length);  // Bytes past the body would be a pipelined request: not served.
-    parsed.request.body = std::move(buffer);
+    parsed.request.body = buffer.substr(0, body_length);
+    buffer.erase(0, body_length);
     return parsed;
 }
 
-void SendAll(int fd, int stop_fd, std::string_view data)
+bool AsksToClose(const HttpHeaders &headers)
 {
-    while (!data.empty()) {
-        if (WaitFor(fd, POLLOUT, stop_fd, -1) != Readiness::ready)
-            return;
-        ssize_t count = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return;
-        data.remove_prefix(static_cast<size_t>(count));
-    }
+    const std::string *connection = FindHeader(headers, "Connection");
+    return connection != nullptr && EqualNoCase(Trim(*connection), "close");
 }
 
 // 127.0.0.1 with port 0, which bind turns into a free ephemeral port.
@@ -269,7 +236,7 @@ std::optional<std::string> HttpRequest::Header(const std::string &name) const
     return value == nullptr ? std::nullopt : std::optional<std::string>(*value);
 }
 
-LoopbackHttpServer::LoopbackHttpServer() = default;
+LoopbackHttpServer::LoopbackHttpServer(HttpServerOptions options) : options(std::move(options)) {}
 
 LoopbackHttpServer::~LoopbackHttpServer()
 {
@@ -313,8 +280,8 @@ void LoopbackHttpServer::Stop()
     }
     if (acceptor.joinable())
         acceptor.join();
-    for (std::thread &connection : connections)
-        connection.join();
+    for (Connection &connection : connections)
+        connection.thread.join();
     connections.clear();
     for (int *fd : {&listen_fd, &stop_pipe[0], &stop_pipe[1]}) {
         if (*fd >= 0)
@@ -323,9 +290,14 @@ void LoopbackHttpServer::Stop()
     }
 }
 
+void LoopbackHttpServer::StallConnections(bool stall)
+{
+    stall_connections = stall;
+}
+
 std::string LoopbackHttpServer::Url(const std::string &path) const
 {
-    return "http://127.0.0.1:" + std::to_string(port) + path;
+    return std::string(options.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) + path;
 }
 
 std::vector<HttpRequest> LoopbackHttpServer::Requests() const
@@ -342,35 +314,88 @@ bool LoopbackHttpServer::WaitForRequests(size_t count, std::chrono::milliseconds
 
 void LoopbackHttpServer::AcceptLoop()
 {
-    while (WaitFor(listen_fd, POLLIN, stop_pipe[0], -1) == Readiness::ready) {
+    while (WaitReady(listen_fd, POLLIN, stop_pipe[0], -1) == Readiness::ready) {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
+        ReapConnections();
         try {
-            connections.emplace_back(&LoopbackHttpServer::Serve, this, fd);
+            Connection &connection = connections.emplace_back();
+            try {
+                connection.thread = std::thread(&LoopbackHttpServer::Serve, this, fd, &connection);
+            } catch (...) {
+                connections.pop_back();
+                throw;
+            }
         } catch (const std::exception &) {
             close(fd);  // Out of threads: this client sees the connection close.
         }
     }
 }
 
-void LoopbackHttpServer::Serve(int fd)
+void LoopbackHttpServer::ReapConnections()
 {
+    for (auto connection = connections.begin(); connection != connections.end();) {
+        if (connection->done) {
+            connection->thread.join();
+            connection = connections.erase(connection);
+        } else {
+            ++connection;
+        }
+    }
+}
+
+void LoopbackHttpServer::Serve(int fd, Connection *self)
+{
+    // OpenSSL writes to the socket without MSG_NOSIGNAL: with SIGPIPE blocked
+    // in this thread, a write to a client that left fails with EPIPE instead
+    // of ending the test program. The pending signal ends with the thread.
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
     try {
-        std::optional<Parsed> parsed = ReadRequest(fd, stop_pipe[0]);
-        if (parsed && parsed->error_status != 0) {
-            SendAll(fd, stop_pipe[0], FormatResponse(ErrorResponse(parsed->error_status, parsed->error)));
-        } else if (parsed) {
-            Record(parsed->request);
-            HttpResponse response = Answer(parsed->request);
-            if (!response.drop && !Delay(response.delay))
-                SendAll(fd, stop_pipe[0], FormatResponse(response));
+        if (stall_connections) {
+            WaitReady(-1, 0, stop_pipe[0], -1);
+            close(fd);
+        } else {
+            std::unique_ptr<ServerStream> stream =
+                options.tls ? options.tls->Accept(fd, stop_pipe[0]) : PlainServerStream(fd, stop_pipe[0]);
+            if (stream->Open()) {
+                ++opened_connections;
+                ServeRequests(*stream);
+            }
         }
     } catch (const std::exception &) {
-        // Out of memory on a connection: drop it; the client sees the close.
+        // Out of memory, or no TLS for this connection: the client sees the close.
     }
-    shutdown(fd, SHUT_RDWR);
-    close(fd);
+    self->done = true;
+}
+
+void LoopbackHttpServer::ServeRequests(ServerStream &stream)
+{
+    std::string buffer;
+    for (;;) {
+        std::optional<Parsed> parsed = ReadRequest(stream, buffer, options.max_body_bytes);
+        if (!parsed)
+            return;
+        if (parsed->error_status != 0) {
+            stream.SendAll(FormatResponse(ErrorResponse(parsed->error_status, parsed->error)));
+            return;
+        }
+        Record(parsed->request);
+        HttpResponse response = Answer(parsed->request);
+        if (response.drop)
+            return;
+        if (response.stall) {
+            WaitReady(-1, 0, stop_pipe[0], -1);
+            return;
+        }
+        bool keep_open = options.keep_alive && !response.length_by_close && !AsksToClose(parsed->request.headers) &&
+                         !AsksToClose(response.headers);
+        if (Delay(response.delay) || !stream.SendAll(FormatResponse(response, keep_open)) || !keep_open)
+            return;
+    }
 }
 
 bool LoopbackHttpServer::Delay(std::chrono::milliseconds delay) const
@@ -378,7 +403,7 @@ bool LoopbackHttpServer::Delay(std::chrono::milliseconds delay) const
     if (delay.count() <= 0)
         return false;
     auto capped = std::min<std::chrono::milliseconds::rep>(delay.count(), std::numeric_limits<int>::max());
-    return WaitFor(-1, 0, stop_pipe[0], static_cast<int>(capped)) == Readiness::stopped;
+    return WaitReady(-1, 0, stop_pipe[0], static_cast<int>(capped)) == Readiness::stopped;
 }
 
 HttpResponse LoopbackHttpServer::Answer(const HttpRequest &request)

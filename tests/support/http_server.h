@@ -1,18 +1,25 @@
 // A real HTTP/1.1 server on 127.0.0.1 for tests: an ephemeral port, a thread
-// per connection, one request per connection ("Connection: close"). The
-// handler decides each response entirely: status, headers, body, a delay.
+// per connection, plain or over TLS, one request per connection ("Connection:
+// close") unless keep-alive is asked for. The handler decides each response
+// entirely: status, headers, body, a delay, a stall or a close.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+class ServerStream;
+class TlsIdentity;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
@@ -34,6 +41,20 @@ struct HttpResponse {
     std::chrono::milliseconds delay{0};
     // Close the connection without answering.
     bool drop = false;
+    // Never answer: the connection stays open, unread, until Stop.
+    bool stall = false;
+    // Send no Content-Length: the body ends where the connection closes.
+    bool length_by_close = false;
+};
+
+struct HttpServerOptions {
+    // Serves HTTPS with this identity; plain HTTP when null.
+    std::shared_ptr<const TlsIdentity> tls;
+    // Serves further requests on a connection until the client closes it or
+    // either side sends "Connection: close".
+    bool keep_alive = false;
+    // Largest request body accepted; a larger one is answered 413.
+    size_t max_body_bytes = 64 * 1024 * 1024;
 };
 
 // A loopback port nothing listens on: bound, read back, then released.
@@ -44,11 +65,10 @@ using HttpHandler = std::function<HttpResponse(const HttpRequest &)>;
 class LoopbackHttpServer
 {
 public:
-    // Largest request header section and body accepted.
+    // Largest request header section accepted.
     static constexpr size_t max_header_bytes = 64 * 1024;
-    static constexpr size_t max_body_bytes = 64 * 1024 * 1024;
 
-    LoopbackHttpServer();
+    explicit LoopbackHttpServer(HttpServerOptions options = {});
     ~LoopbackHttpServer();
 
     LoopbackHttpServer(const LoopbackHttpServer &) = delete;
@@ -64,8 +84,16 @@ public:
     // Stops accepting, interrupts delays and joins every thread; idempotent.
     void Stop();
 
+    // From now on, accepted connections are left alone until Stop: no
+    // handshake, nothing read, nothing sent.
+    void StallConnections(bool stall);
+
     uint16_t Port() const { return port; }
+    // "http://127.0.0.1:<port><path>", https with TLS.
     std::string Url(const std::string &path = "/") const;
+
+    // Connections opened so far: accepted, and with TLS, handshake completed.
+    size_t Connections() const { return opened_connections.load(); }
 
     // Requests are recorded when parsed, before the handler answers them.
     std::vector<HttpRequest> Requests() const;
@@ -73,18 +101,30 @@ public:
     bool WaitForRequests(size_t count, std::chrono::milliseconds deadline) const;
 
 private:
+    struct Connection {
+        std::thread thread;
+        std::atomic<bool> done{false};
+    };
+
     void AcceptLoop();
-    void Serve(int fd);
+    // Joins the threads of connections that have ended.
+    void ReapConnections();
+    // Runs on the connection's own thread; marks it done at the end.
+    void Serve(int fd, Connection *self);
+    void ServeRequests(ServerStream &stream);
     // Waits out a response delay; true when Stop cut it short.
     bool Delay(std::chrono::milliseconds delay) const;
     HttpResponse Answer(const HttpRequest &request);
     void Record(const HttpRequest &request);
 
+    const HttpServerOptions options;
+    std::atomic<bool> stall_connections{false};
+    std::atomic<size_t> opened_connections{0};
     int listen_fd = -1;
     int stop_pipe[2] = {-1, -1};  // Written once by Stop; every poll watches it.
     uint16_t port = 0;
     std::thread acceptor;
-    std::vector<std::thread> connections;  // Touched by the acceptor, then by Stop after joining it.
+    std::list<Connection> connections;  // Touched by the acceptor, then by Stop after joining it.
 
     std::mutex handler_lock;
     HttpHandler handler;
