@@ -112,7 +112,7 @@ TEST(DohProbeAnswer, QueryNamesThatCannotBeAskedFailTheBuild)
 
     const std::string long_label(64, 'a');
     EXPECT_EQ(ErrorText([&] { vpiDOHProbe::MakeQuery("t", long_label + ".localhost"); }),
-              "t: res_mkquery: " + long_label + ".localhost: -1\n");
+              "t: res_mkquery: " + long_label + ".localhost: -1");
 }
 
 TEST(DohProbeHeaders, TheFirstValueOfANameWins)

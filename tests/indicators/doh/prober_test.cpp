@@ -101,7 +101,7 @@ TEST_F(DohProberTest, ConfigurationErrorsFailTheIndicator)
         {R"({"routes": ["a", "b\nc"]})", "t: routes: element 1 holds a space or a control character"},
         {R"({"routes": ")" + std::string(1025, 'r') + R"("})", "t: routes: element 0 is longer than 1024 bytes"},
         {R"({"query": ")" + std::string(64, 'a') + R"(.localhost"})",
-         "t: res_mkquery: " + std::string(64, 'a') + ".localhost: -1\n"},
+         "t: res_mkquery: " + std::string(64, 'a') + ".localhost: -1"},
         {R"({"cache_size_positive": 0})", "maxiumum LRU cache size cannot be zero"},
         {R"({"cache_size_negative": 4294967296})", "maxiumum LRU cache size cannot be zero"},
     };

@@ -88,7 +88,7 @@ TEST(DohServerDigest, NamesAnUnknownIPVersion)
     flow->ip_version = 5;
     EXPECT_EQ(ErrorText([&] { Entry entry(flow); }),
               "static void vpiDOHScannerFlowCacheEntry::Hash(const vdFlow::Ptr &, vdDigest &): invalid IP version: "
-              "5\n");
+              "5");
 }
 
 // The URLs kept per digest after a parse, in recency order (oldest first).

@@ -45,7 +45,7 @@ std::vector<uint8_t> vpiDOHProbe::MakeQuery(const std::string &tag, const std::s
     int length = res_mkquery(ns_o_query, name.c_str(), ns_c_in, ns_t_a, nullptr, 0, nullptr, message.data(),
                              static_cast<int>(message.size()));
     if (length < 1)
-        throw vdException("%s: res_mkquery: %s: %d\n", tag.c_str(), name.c_str(), length);
+        throw vdException("%s: res_mkquery: %s: %d", tag.c_str(), name.c_str(), length);
     message.resize(static_cast<size_t>(length));
     vd_dprintf("%s: constructed DNS query payload: %s: %d bytes\n", tag.c_str(), name.c_str(), length);
     return message;

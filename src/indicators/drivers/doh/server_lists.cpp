@@ -113,7 +113,7 @@ void vpiDOHScannerFlowCacheEntry::Hash(const vdFlow::Ptr &flow, vdDigest &digest
 {
     std::lock_guard<std::recursive_mutex> guard(flow->lock);
     if (flow->ip_version != 4 && flow->ip_version != 6) {
-        throw vdException("%s: invalid IP version: %hhu\n",
+        throw vdException("%s: invalid IP version: %hhu",
                           "static void vpiDOHScannerFlowCacheEntry::Hash(const vdFlow::Ptr &, vdDigest &)",
                           flow->ip_version);
     }
