@@ -247,4 +247,22 @@ TEST_F(DohServerProbeTest, AStalledServerIsBoundedByTheTimeout)
     EXPECT_TRUE(log.Contains("[28]")) << testing::PrintToString(log.Lines());
 }
 
+// The worker may adopt a cloud answer's score while the prober thread
+// scores a detection: the entry gets the score before or after, never a torn
+// one (and a race detector sees no race).
+TEST_F(DohServerProbeTest, AScoreSetOnTheWorkerMeetsTheProberThreadSafely)
+{
+    server.Route(doh_path, DohRoute::Answer());
+    auto scanner = ScannerFor({"dns-query"});
+    auto flow = TlsFlow(server.Port());
+    Offer(*scanner, flow);
+    scanner->SetDataFeedScore(json::parse(R"({"score": 40})"));
+
+    std::deque<Event> events = IntelEvents();
+    ASSERT_EQ(events.size(), 1u);
+    const uint32_t score = events.front().entries.at(0)->score;
+    EXPECT_TRUE(score == 0 || score == 40) << score;
+    EXPECT_EQ(scanner->score.load(), 40u);
+}
+
 }  // namespace

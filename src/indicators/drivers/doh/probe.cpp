@@ -5,7 +5,6 @@
 #include <resolv.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -18,9 +17,11 @@ constexpr size_t query_buffer_size = 2048;
 constexpr const char *dns_message_type = "application/dns-message";
 constexpr uint16_t https_port = 443;
 
+// ASCII only, whatever the process's locale.
 bool IsHostNameCharacter(char c)
 {
-    return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+           c == '_';
 }
 
 }  // namespace
@@ -232,7 +233,7 @@ void vpiDOHProbe::ParseHeader(const std::string &line)
     std::string name = line.substr(0, colon);
     std::string value = line.substr(colon + 1);
     std::transform(name.begin(), name.end(), name.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
     vd_trim(name);
     vd_trim(value);
     if (response_headers.count(name) != 0 || response_headers.size() >= max_response_headers)
