@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include <arpa/inet.h>
 #include <arpa/nameser.h>
 #include <netinet/in.h>
 #include <resolv.h>
@@ -30,6 +31,23 @@ bool IsDnsResponse(const std::string &message)
     return ns_initparse(reinterpret_cast<const unsigned char *>(message.data()), static_cast<int>(message.size()),
                         &parsed) == 0 &&
            ns_msg_getflag(parsed, ns_f_qr) == 1;
+}
+
+std::vector<std::string> DnsAnswerAddresses(const std::string &message)
+{
+    std::vector<std::string> addresses;
+    ns_msg parsed;
+    if (ns_initparse(reinterpret_cast<const unsigned char *>(message.data()), static_cast<int>(message.size()),
+                     &parsed) != 0)
+        return addresses;
+    for (int index = 0; index < ns_msg_count(parsed, ns_s_an); ++index) {
+        ns_rr record;
+        char text[INET_ADDRSTRLEN];
+        if (ns_parserr(&parsed, ns_s_an, index, &record) == 0 && ns_rr_type(record) == ns_t_a &&
+            ns_rr_rdlen(record) == 4 && inet_ntop(AF_INET, ns_rr_rdata(record), text, sizeof(text)) != nullptr)
+            addresses.emplace_back(text);
+    }
+    return addresses;
 }
 
 std::string EchoAnswer(const std::string &query)

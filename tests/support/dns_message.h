@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // A recursive query for name and type (1: A) with the given id; throws
 // std::runtime_error when the resolver refuses the name.
@@ -13,6 +14,10 @@ std::string DnsQuery(const std::string &name, int type = 1, uint16_t id = 0);
 // True when message is exactly one well-formed DNS message with the QR
 // (response) bit set.
 bool IsDnsResponse(const std::string &message);
+
+// The addresses of the A records in a response's answer section, as dotted
+// text; empty when message does not parse.
+std::vector<std::string> DnsAnswerAddresses(const std::string &message);
 
 // The query with its QR bit set: a response with no answer records. Empty
 // when query is shorter than a DNS header or already a response.

@@ -21,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int start_attempts = 3;                       // Fresh ports each time.
+constexpr int start_attempts = 3;                            // Fresh ports each time.
 constexpr auto accept_poll = std::chrono::milliseconds(25);  // Between connection attempts, waiting on the child.
 constexpr auto stop_grace = std::chrono::seconds(5);
 
@@ -65,8 +65,7 @@ std::string DnsdistRunner::Missing()
     return std::string();
 }
 
-DnsdistRunner::DnsdistRunner()
-    : identity(std::make_unique<TlsIdentity>()), directory(std::make_unique<TempDir>())
+DnsdistRunner::DnsdistRunner() : identity(std::make_unique<TlsIdentity>()), directory(std::make_unique<TempDir>())
 {
     directory->WriteFile("cert.pem", identity->CertificatePem());
     directory->WriteFile("key.pem", identity->PrivateKeyPem());
@@ -95,9 +94,9 @@ bool DnsdistRunner::TryStart(Clock::time_point deadline)
 {
     dns_port = UnusedLoopbackPort();
     doh_port = UnusedLoopbackPort();
-    std::string configuration = directory->WriteFile("dnsdist.conf", WriteConfiguration());
-    child = std::make_unique<ChildProcess>(FindProgram(),
-                                           std::vector<std::string>{"--supervised", "--disable-syslog", "-C", configuration});
+    std::string configuration = directory->WriteFile("dnsdist.conf", Configuration());
+    child = std::make_unique<ChildProcess>(
+        FindProgram(), std::vector<std::string>{"--supervised", "--disable-syslog", "-C", configuration});
     child->CloseInput();
     while (!Accepts(doh_port)) {
         if (child->WaitForExit(std::min(deadline, Clock::now() + accept_poll))) {
@@ -115,15 +114,18 @@ bool DnsdistRunner::TryStart(Clock::time_point deadline)
     return true;
 }
 
-std::string DnsdistRunner::WriteConfiguration() const
+std::string DnsdistRunner::Configuration() const
 {
+    const std::string dns_listener = "127.0.0.1:" + std::to_string(dns_port);
+    const std::string doh_listener = "127.0.0.1:" + std::to_string(doh_port);
     // An empty suffix turns off the security poll, a DNS query off the
     // machine at start; setLocal keeps the plain listener off port 53.
-    return "setSecurityPollSuffix(\"\")\n"
-           "setLocal(\"127.0.0.1:" + std::to_string(dns_port) + "\")\n"
-           "addDOHLocal(\"127.0.0.1:" + std::to_string(doh_port) + "\", \"" + directory->Path("cert.pem") + "\", \"" +
-           directory->Path("key.pem") + "\", \"/dns-query\")\n"
-           "addAction(AllRule(), SpoofAction(\"" + spoofed_address + "\"))\n";
+    std::string text = "setSecurityPollSuffix(\"\")\n";
+    text += "setLocal(\"" + dns_listener + "\")\n";
+    text += "addDOHLocal(\"" + doh_listener + "\", \"" + directory->Path("cert.pem") + "\", \"" +
+            directory->Path("key.pem") + "\", \"/dns-query\")\n";
+    text += "addAction(AllRule(), SpoofAction(\"" + std::string(spoofed_address) + "\"))\n";
+    return text;
 }
 
 void DnsdistRunner::Stop()

@@ -48,7 +48,7 @@ private:
     // One attempt on fresh ports; false when dnsdist exited at start (a port
     // taken meanwhile), true once it accepts.
     bool TryStart(std::chrono::steady_clock::time_point deadline);
-    std::string WriteConfiguration() const;
+    std::string Configuration() const;
 
     std::unique_ptr<TlsIdentity> identity;
     std::unique_ptr<TempDir> directory;

@@ -92,7 +92,8 @@ public:
     // "http://127.0.0.1:<port><path>", https with TLS.
     std::string Url(const std::string &path = "/") const;
 
-    // Connections opened so far: accepted, and with TLS, handshake completed.
+    // Connections served so far: accepted, not stalled, and with TLS, their
+    // handshake completed.
     size_t Connections() const { return opened_connections.load(); }
 
     // Requests are recorded when parsed, before the handler answers them.

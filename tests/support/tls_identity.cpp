@@ -84,8 +84,8 @@ CertificatePtr SelfSigned(EVP_PKEY *key, const std::vector<std::string> &extra_n
     Check(X509_gmtime_adj(X509_getm_notAfter(cert), validity_seconds) != nullptr, "notAfter");
     Check(X509_set_pubkey(cert, key), "X509_set_pubkey");
     X509_NAME *name = X509_get_subject_name(cert);
-    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("localhost"),
-                                     -1, -1, 0),
+    Check(X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>("localhost"), -1,
+                                     -1, 0),
           "subject name");
     Check(X509_set_issuer_name(cert, name), "issuer name");
     AddExtension(cert, NID_basic_constraints, "critical,CA:TRUE");
