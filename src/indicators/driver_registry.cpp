@@ -4,6 +4,7 @@
 
 #include "indicators/drivers/crypto.h"
 #include "indicators/drivers/custom.h"
+#include "indicators/drivers/doh/prober.h"
 #include "indicators/drivers/dox_server.h"
 #include "indicators/drivers/insecure_protocol.h"
 #include "indicators/drivers/risk.h"
@@ -34,10 +35,9 @@ using DriverTable = std::unordered_map<Driver, DriverRow, vdEnumHasher>;
 constexpr bool needs_feeds = true;
 constexpr bool own_data = false;
 
-// Custom indicators judge the flow alone; every other driver asks feeds.
-// The category, geography and reputation drivers have no row yet; the
-// encrypted-DNS prober's row waits for its class (it probes servers itself
-// and needs no feeds).
+// Custom indicators judge the flow alone and the encrypted-DNS prober probes
+// servers itself; every other driver asks feeds. The category, geography
+// and reputation drivers have no row yet.
 const DriverTable &Drivers()
 {
     static const DriverTable table = {
@@ -46,7 +46,7 @@ const DriverTable &Drivers()
         {Driver::crypto_protocol, {CreateFixed<vpiCryptoProtocol>, needs_feeds}},
         {Driver::crypto_server, {CreateFixed<vpiCryptoServer>, needs_feeds}},
         {Driver::custom, {CreateFixed<vpiCustom>, own_data}},
-        {Driver::doh_scanner, {nullptr, own_data}},
+        {Driver::doh_scanner, {CreateFixed<vpiDOHScanner>, own_data}},
         {Driver::dox_server, {CreateFixed<vpiDOXServer>, needs_feeds}},
         {Driver::protocol_insecure, {CreateFixed<vpiInsecureProtocol>, needs_feeds}},
         {Driver::tls_cert_expired, {CreateChosen<vpiRisk>, needs_feeds}},

@@ -3,6 +3,7 @@
 // filter, and the last step that turns a driver's findings into intel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -85,8 +86,9 @@ public:
     const Driver driver;
     const Category category;
     const std::string tag;
-    // 0: unset; a cloud answer may set it once (SetDataFeedScore).
-    uint32_t score = 0;
+    // 0: unset; a cloud answer may set it once (SetDataFeedScore) on the
+    // worker while a prober thread reads it in the base step: atomic.
+    std::atomic<uint32_t> score{0};
     std::unordered_map<std::string, std::shared_ptr<vppDataFeed::Base>> data_feeds;
     vppCriteria criteria;
     vppIntel::AttrMap attrs;

@@ -40,7 +40,7 @@ bool Base::ScoreEntries(vppEventQueue::Event &ev)
             continue;
         }
         if (entry->score == 0)
-            entry->score = score;
+            entry->score = score.load();
         if (entry->score < criteria.min_score) {
             if (vdGlobalConfig::GetInstance().verbosity >= 2)
                 vd_dprintf("%s: %s: filtered: min_score (%u < %u)\n", tag.c_str(), GetFlowId(ev.flow).c_str(),
@@ -76,14 +76,16 @@ void Base::LogLookup(const std::shared_ptr<vppEventQueue::Event> &ev, const std:
 
 void Base::SetDataFeedScore(const json &answer)
 {
-    if (score != 0)
+    if (score.load() != 0)
         return;
     const json *value = vppJson::FindMember(answer, "score");
     if (value == nullptr)
         return;
     // Only a score a 32-bit field can hold: a -1 must not become the highest.
+    // Only the first score counts, also if two threads answered at once.
+    uint32_t unset = 0;
     if (auto number = vppJson::Lenient::Unsigned32Truncated(*value))
-        score = *number;
+        score.compare_exchange_strong(unset, *number);
 }
 
 }  // namespace vppIndicator

@@ -27,8 +27,6 @@ TEST_F(ConfigTablesTest, WhichDriversNeedDataFeeds)
         std::string message;
     };
     const Case cases[] = {
-        // The prober needs no feeds but has no class yet.
-        {"doh_scanner", "invalid configuration: " + path + ": invalid indicator driver type: doh_scanner"},
         {"category", "invalid configuration: " + path + ": x: data_feeds array is required for this indicator driver."},
         {"tor_exit", "invalid configuration: " + path + ": x: data_feeds array is required for this indicator driver."},
         {"custom", "invalid configuration: x: criteria must include a flow expression (flow_expr)"},
@@ -40,6 +38,12 @@ TEST_F(ConfigTablesTest, WhichDriversNeedDataFeeds)
         EXPECT_TRUE(log.Contains("proc-intel: " + c.message)) << testing::PrintToString(log.Lines());
         EXPECT_TRUE(plugin.indicators.empty());
     }
+
+    // The prober probes servers itself: it needs no feeds.
+    log.Clear();
+    Load(R"({"indicators": {"x": {"indicator_driver": "doh_scanner"}}})");
+    EXPECT_FALSE(log.Contains("invalid configuration")) << testing::PrintToString(log.Lines());
+    EXPECT_EQ(plugin.indicators.size(), 1u);
 }
 
 class PlainFeed : public vppDataFeed::Base

@@ -9,6 +9,7 @@
 #include "indicator_fixture.h"
 #include "indicators/drivers/crypto.h"
 #include "indicators/drivers/custom.h"
+#include "indicators/drivers/doh/prober.h"
 #include "indicators/drivers/dox_server.h"
 #include "indicators/drivers/insecure_protocol.h"
 #include "indicators/drivers/risk.h"
@@ -41,7 +42,7 @@ const std::vector<RegistryRow> registry = {
     {Driver::crypto_protocol, Category::cryptocurrency_detection, Is<vpiCryptoProtocol>},
     {Driver::crypto_server, Category::cryptocurrency_detection, Is<vpiCryptoServer>},
     {Driver::custom, Category::custom, Is<vpiCustom>},
-    {Driver::doh_scanner, Category::encrypted_dns_detection, nullptr},
+    {Driver::doh_scanner, Category::encrypted_dns_detection, Is<vpiDOHScanner>},
     {Driver::dox_server, Category::encrypted_dns_detection, Is<vpiDOXServer>},
     {Driver::geo, Category::flow_enrichment, nullptr},
     {Driver::protocol_insecure, Category::insecure_protocol, Is<vpiInsecureProtocol>},
