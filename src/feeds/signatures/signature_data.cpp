@@ -471,10 +471,21 @@ std::unique_ptr<vdfVelborAPI::TagData> vdfVelborAPI::Load(const std::string &nam
             ParseData(name, *data, set);
         data->state = LOADED;
         return data;
+    } catch (const vppJson::ReadError &e) {
+        // "path: reason", as an open failure is reported.
+        LogLoadFailure(name, path, e.what());
+    } catch (const vppJson::DocumentError &e) {
+        // The line names the file already.
+        LogLoadFailure(name, path, e.Problem().c_str());
     } catch (const std::exception &e) {
-        vd_printf("%s: %s: error loading intelligence: %s: %s\n", tag.c_str(), name.c_str(), path.c_str(), e.what());
-        return nullptr;
+        LogLoadFailure(name, path, e.what());
     }
+    return nullptr;
+}
+
+void vdfVelborAPI::LogLoadFailure(const std::string &name, const std::string &path, const char *why) const
+{
+    vd_printf("%s: %s: error loading intelligence: %s: %s\n", tag.c_str(), name.c_str(), path.c_str(), why);
 }
 
 json vdfVelborAPI::ReadSignaturePayload(const std::string &name, TagData &data) const

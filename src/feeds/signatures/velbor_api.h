@@ -160,6 +160,7 @@ protected:
 private:
     // Build without giving memory back.
     std::unique_ptr<TagData> Load(const std::string &name, const TagData &current) const;
+    void LogLoadFailure(const std::string &name, const std::string &path, const char *why) const;
     json ReadSignaturePayload(const std::string &name, TagData &data) const;
     json ReadLegacyTag(const std::string &name, TagData &data) const;
 };
