@@ -6,6 +6,7 @@
 
 #include "common/thread_toolkit.h"
 #include "core/plugin.h"
+#include "feeds/signatures/velbor_api.h"
 #include "indicators/cache/intel_cache.h"
 
 namespace {
@@ -126,8 +127,14 @@ void vppPlugin::PollSafely()
 
 void vppPlugin::PollSignatureFeeds()
 {
-    // Only signature feeds poll the host for changed signatures, and the
-    // configuration loader builds none yet: there is nothing to ask.
+    // Only signature feeds follow the host's offer; a feed of that source
+    // that is some other class has nothing to poll.
+    for (const auto &[name, feed] : data_feeds) {
+        if (feed->data_source != vppDataFeed::DataSource::velbor_api)
+            continue;
+        if (auto *signatures = dynamic_cast<vdfVelborAPI *>(feed.get()))
+            signatures->Poll();
+    }
 }
 
 void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/json_reader.h"
+#include "feeds/signatures/velbor_api.h"
 #include "vd_config.h"
 
 namespace vppDataFeed {
@@ -41,12 +42,16 @@ void ReadDataPath(const json &conf, BuildContext &context)
         *context.data_path = vd_expand_variables(text, vdGlobalConfig::GetInstance().variables);
 }
 
-// The signature member: its data path is read, but the signature feed is not
-// part of this library yet.
+// The signature member: the feed of the plug-in's data path, with its tags
+// registered at once (their data sets load on first use).
 std::shared_ptr<Base> BuildSignatureMember(const std::string &key, const json &conf, BuildContext &context)
 {
     ReadDataPath(conf, context);
-    ThrowUnsupportedMember(key, context);
+    const std::string data_path =
+        context.data_path != nullptr ? *context.data_path : vdGlobalConfig::GetInstance().path_legacy_intel;
+    auto feed = std::make_shared<vdfVelborAPI>(key, conf, data_path);
+    feed->Reload();
+    return feed;
 }
 
 // The production rows. The cloud feed fills in the build of its row, the

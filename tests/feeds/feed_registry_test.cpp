@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "feeds/feed_registry.h"
+#include "feeds/signatures/velbor_api.h"
 #include "support/error_text.h"
 #include "support/feed_injector.h"
 #include "vd_config.h"
@@ -85,12 +86,6 @@ TEST_F(FeedMemberTest, TheKeyNamesTheSourceAndEachFailureKeepsItsMessage)
         {"none", "{}", "intel.json: invalid or unsupported data feed: none", "/legacy.json"},
         {"Velbor_API", "{}", "intel.json: invalid or unsupported data feed: Velbor_API", "/legacy.json"},
         {"signatures", "{}", "intel.json: invalid or unsupported data feed: signatures", "/legacy.json"},
-        {"velbor_api", "{}", "intel.json: invalid or unsupported data feed: velbor_api", "/legacy.json"},
-        {"velbor_api", "[]", "intel.json: invalid or unsupported data feed: velbor_api", "/legacy.json"},
-        {"velbor_api", R"({"data_path": ""})", "intel.json: invalid or unsupported data feed: velbor_api",
-         "/legacy.json"},
-        {"velbor_api", R"({"data_path": "${path_state_persistent}/sig/${unknown}"})",
-         "intel.json: invalid or unsupported data feed: velbor_api", "/var/lib/state/sig/${unknown}"},
         {"velbor_api", R"({"data_path": 1})", "proc-intel: invalid string parameter type: data_path", "/legacy.json"},
         {"cloud_intel", "{}", "cloud_intel: required string parameter not found: type", "/legacy.json"},
         {"cloud_intel", R"({"type": 1})", "cloud_intel: invalid string parameter type: type", "/legacy.json"},
@@ -109,6 +104,36 @@ TEST_F(FeedMemberTest, TheKeyNamesTheSourceAndEachFailureKeepsItsMessage)
         EXPECT_EQ(BuildError(c.key, json::parse(c.conf)), c.error);
         EXPECT_EQ(data_path, c.data_path);
         EXPECT_EQ(feed, nullptr);
+    }
+}
+
+TEST_F(FeedMemberTest, ASignatureMemberBuildsTheFeedOfItsDataPathAndReloadsIt)
+{
+    vdInstance instance;
+    instance.api_manager = std::make_shared<vdVelborApiManager>();
+    struct Case {
+        const char *conf;
+        std::string data_path;
+    };
+    const std::vector<Case> cases = {
+        {"{}", "/legacy.json"},
+        {"[]", "/legacy.json"},
+        {R"({"data_path": ""})", "/legacy.json"},
+        {R"({"data_path": "${path_state_persistent}/sig/${unknown}"})", "/var/lib/state/sig/${unknown}"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.conf);
+        data_path = "/legacy.json";
+        ASSERT_EQ(BuildError("velbor_api", json::parse(c.conf)), "");
+        EXPECT_EQ(data_path, c.data_path);
+        auto *signatures = dynamic_cast<vdfVelborAPI *>(feed.get());
+        ASSERT_NE(signatures, nullptr);
+        EXPECT_EQ(signatures->tag, "velbor_api");
+        EXPECT_EQ(signatures->display_name, "Velbor Intelligence API");
+        EXPECT_EQ(signatures->data_source, DataSource::velbor_api);
+        EXPECT_EQ(signatures->data_path, c.data_path);
+        // Reloaded once: the table is registered.
+        EXPECT_EQ(signatures->tags_version, 2u);
     }
 }
 
