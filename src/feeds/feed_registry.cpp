@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/json_reader.h"
+#include "feeds/cloud/cloud_intel.h"
 #include "feeds/signatures/velbor_api.h"
 #include "vd_config.h"
 
@@ -20,6 +21,12 @@ namespace {
 std::shared_ptr<Base> BuildNothing(const std::string &, const json &, BuildContext &)
 {
     return nullptr;
+}
+
+// The cloud-intel feed, with its request threads on the plug-in's queue.
+std::shared_ptr<Base> BuildCloudIntel(const std::string &tag, const json &conf, BuildContext &context)
+{
+    return std::make_shared<vdfCloudIntel>(tag, conf, DataSource::cloud_intel, DataType::invalid, context.queue);
 }
 
 // A cloud member's class is the one its "type" names.
@@ -60,7 +67,7 @@ const FeedTable &ProductionFeeds()
 {
     static const FeedTable table({
         {DataSource::velbor_api, nullptr, BuildSignatureMember},
-        {DataSource::cloud_intel, nullptr, BuildByType},
+        {DataSource::cloud_intel, BuildCloudIntel, BuildByType},
         {DataSource::geo_maxmind, BuildNothing, nullptr},
     });
     return table;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "feeds/cloud/cloud_intel.h"
 #include "feeds/feed_registry.h"
 #include "feeds/signatures/velbor_api.h"
 #include "support/error_text.h"
@@ -91,8 +92,6 @@ TEST_F(FeedMemberTest, TheKeyNamesTheSourceAndEachFailureKeepsItsMessage)
         {"cloud_intel", R"({"type": 1})", "cloud_intel: invalid string parameter type: type", "/legacy.json"},
         {"cloud_intel", R"({"type": "whatever"})", "cloud_intel: error loading data feed; invalid data_source",
          "/legacy.json"},
-        {"cloud_intel", R"({"type": "cloud_intel"})", "cloud_intel: error loading data feed; unsupported data_source",
-         "/legacy.json"},
         {"cloud_intel", R"({"type": "velbor_api"})", "cloud_intel: error loading data feed; unsupported data_source",
          "/legacy.json"},
         {"cloud_intel", R"({"type": "geo_maxmind", "data_path": "/x"})",
@@ -168,7 +167,9 @@ TEST_F(FeedMemberTest, AnInjectedRowServesItsScopeAndIsRestoredAfter)
         EXPECT_EQ(BuildError("cloud_intel", cloud), "");
     }
     feed.reset();
-    EXPECT_EQ(BuildError("cloud_intel", cloud), "cloud_intel: error loading data feed; unsupported data_source");
+    // The production row again: the cloud-intel feed itself.
+    ASSERT_EQ(BuildError("cloud_intel", cloud), "");
+    EXPECT_NE(dynamic_cast<vdfCloudIntel *>(feed.get()), nullptr);
     EXPECT_EQ(Base::Create("f", json::parse(R"({"type": "geo_maxmind"})"), nullptr), nullptr);
 }
 

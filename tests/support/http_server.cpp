@@ -212,6 +212,7 @@ std::optional<Parsed> ReadRequest(int fd, int stop_fd)
             return std::nullopt;
     buffer.resize(body_length);  // Bytes past the body would be a pipelined request: not served.
     parsed.request.body = std::move(buffer);
+    parsed.request.received_at = std::chrono::steady_clock::now();
     return parsed;
 }
 

@@ -21,6 +21,8 @@ struct HttpRequest {
     std::string path;     // The request target as sent, query included.
     HttpHeaders headers;  // Names as sent, in order.
     std::string body;
+    // When the whole request had arrived.
+    std::chrono::steady_clock::time_point received_at;
 
     // The first header of that name, compared without case.
     std::optional<std::string> Header(const std::string &name) const;

@@ -1,0 +1,224 @@
+// The request thread's turns and the cloud lookup protocol: a one-element
+// array holding the flow, posted as JSON to the "flow" URL of the host's
+// intel bootstrap data; the answer is an object keyed by the flow's digest
+// text, passed on whole.
+#include "feeds/cloud/api_request.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "vd_config.h"
+#include "vd_flow.h"
+
+#include "common/flow_encoder.h"
+#include "common/json_reader.h"
+
+namespace {
+
+using vppThread::Guard;
+
+// The longest single wait of a rate-limited thread: a stop flag set without
+// Terminate is still seen within it.
+constexpr std::chrono::seconds longest_backoff_step{1};
+// How long a turn waits for a lookup before looking at the stop flag again.
+constexpr int lookup_wait_seconds = 1;
+
+constexpr vdFlags<vdFlow::EncodeFlags> lookup_encoding =
+    vdFlags<vdFlow::EncodeFlags>(vdFlow::EncodeFlags::encode_metadata) | vdFlow::EncodeFlags::encode_tunnel |
+    vdFlow::EncodeFlags::encode_stats;
+
+struct HostSettings {
+    uint8_t verbosity = 0;
+    bool pretty_json = false;
+};
+
+// Throws when the host has no configuration: the lookup is then dropped.
+HostSettings ReadHostSettings()
+{
+    const vdGlobalConfig &config = vdGlobalConfig::GetInstance();
+    return {config.verbosity, config.flags.test(vdGlobalFlags::pretty_json)};
+}
+
+std::string RequestBody(const vppEventQueue::Event &event, bool pretty)
+{
+    if (!event.flow)
+        throw vdException("lookup without a flow");
+    json flow;
+    event.flow->Encode(flow, event.flow->stats, lookup_encoding);
+    json flows = json::array();
+    flows.push_back(std::move(flow));
+    std::string body;
+    vd_json_to_string(flows, body, pretty);
+    return body;
+}
+
+}  // namespace
+
+vdfVelborApiRequest::vdfVelborApiRequest(const std::string &name, vppDataFeed::DataSource data_source,
+                                         std::shared_ptr<vppEventQueue::Queue> request_queue,
+                                         std::shared_ptr<vppEventQueue::Queue> event_queue)
+    : vdVelborApiThread(name, vdVelborApiData::AuthMethod{}), data_source(data_source),
+      request_queue(std::move(request_queue)), event_queue(std::move(event_queue))
+{
+    timeout_connect = connect_timeout;
+    timeout_total = total_timeout;
+}
+
+vdfVelborApiRequest::~vdfVelborApiRequest()
+{
+    Terminate();
+    Join();
+}
+
+void vdfVelborApiRequest::Terminate()
+{
+    vdVelborApiThread::Terminate();
+    stop.Stop();
+}
+
+void *vdfVelborApiRequest::Entry()
+{
+    auto report = [this](const char *what) { vd_dprintf("%s: API request error: %s\n", tag.c_str(), what); };
+    Guard([this] { vd_dprintf("%s: Request thread created.\n", tag.c_str()); }, report);
+    while (!terminate)
+        Guard([this] { RunTurn(); }, report);
+    Guard([this] { vd_dprintf("%s: Exit.\n", tag.c_str()); }, report);
+    return nullptr;
+}
+
+void vdfVelborApiRequest::RunTurn()
+{
+    // A rate-limited thread takes no lookups: they wait in the shared
+    // queue, where the feed's other threads may take them.
+    const vdfRateLimit::Clock::duration wait = backoff.Remaining();
+    if (wait > vdfRateLimit::Clock::duration::zero()) {
+        stop.WaitFor(std::min<vdfRateLimit::Clock::duration>(wait, longest_backoff_step));
+        return;
+    }
+
+    vppEventQueue::Event event;
+    if (!request_queue->PopSingle(event, lookup_wait_seconds))
+        return;
+    const std::string digest = event.flow ? vd_xxh64_to_string(event.flow->digest) : std::string();
+    Guard([&] { HandleLookup(event, digest); },
+          [this](const char *what) { vd_dprintf("%s: API request error: %s\n", tag.c_str(), what); });
+}
+
+void vdfVelborApiRequest::HandleLookup(vppEventQueue::Event &event, const std::string &digest)
+{
+    const uint8_t verbosity = ReadHostSettings().verbosity;
+    // URL and authentication stay as first read until a 401 empties the URL.
+    if (url_flow.empty() && !TakeBootstrapData(digest, verbosity))
+        return;
+
+    json answer;
+    const int64_t status = ProcessRequestEvent(event, answer);
+    if (status == 200) {
+        // Named after this thread, not the feed: drivers see who answered.
+        event_queue->PushLookup(event, data_source, tag, answer);
+        return;
+    }
+    if (status == 429) {
+        request_queue->Push(std::move(event));
+        return;
+    }
+    if (status == 401)
+        url_flow.clear();
+    if (verbosity < 1)
+        return;
+    if (status < 0)
+        vd_dprintf("%s: %s: lookup dropped: request failed.\n", tag.c_str(), digest.c_str());
+    else
+        vd_dprintf("%s: %s: lookup dropped: HTTP %ld.\n", tag.c_str(), digest.c_str(), static_cast<long>(status));
+}
+
+bool vdfVelborApiRequest::TakeBootstrapData(const std::string &digest, uint8_t verbosity)
+{
+    const std::shared_ptr<vdVelborApiManager> manager = vdInstance::GetInstance().api_manager;
+    const std::shared_ptr<const vdVelborApiData> data =
+        manager ? manager->GetBootstrapData(vdVelborApiData::intel) : nullptr;
+    if (!data) {
+        if (verbosity >= 1)
+            vd_dprintf("%s: %s: lookup dropped: no bootstrap configuration yet.\n", tag.c_str(), digest.c_str());
+        return false;
+    }
+    auto url = data->urls.find("flow");
+    url_flow = url == data->urls.end() ? std::string() : url->second;
+    if (url_flow.empty()) {
+        if (verbosity >= 1) {
+            vd_dprintf("%s: %s: lookup dropped: bootstrap configuration has no url_flow (MQTT is not supported).\n",
+                       tag.c_str(), digest.c_str());
+        }
+        return false;
+    }
+    auth_method = data->auth;
+    return true;
+}
+
+int64_t vdfVelborApiRequest::ProcessRequestEvent(const vppEventQueue::Event &event, json &answer)
+{
+    try {
+        const HostSettings host = ReadHostSettings();
+        headers_request.clear();
+        SetAuthMethod(auth_method);
+        headers_request["Content-Type"] = "application/json";
+        Perform(method_post, url_flow, RequestBody(event, host.pretty_json));
+
+        const long status = GetResponseCode();
+        backoff.Apply(tag, status, headers_response);
+        if (status == 429)
+            return 429;
+        if (!ReadAnswer(status, host.verbosity, host.pretty_json, answer))
+            return -1;
+        if (status == 401)
+            vd_dprintf("%s: Authorization failure.\n", tag.c_str());
+        return status;
+    } catch (const std::exception &e) {
+        vd_dprintf("%s: API request error: %s\n", tag.c_str(), e.what());
+        return -1;
+    }
+}
+
+bool vdfVelborApiRequest::ReadAnswer(long status, uint8_t verbosity, bool pretty, json &answer)
+{
+    if (content.empty()) {
+        vd_printf("%s: %s: empty payload.\n", tag.c_str(), url_flow.c_str());
+        return false;
+    }
+    // Exactly this type: a parameter (a character set) is refused too.
+    if (content_type != "application/json") {
+        vd_printf("%s: %s: invalid content type: %s\n", tag.c_str(), url_flow.c_str(),
+                  content_type.empty() ? "(none)" : content_type.c_str());
+        return false;
+    }
+    if (!ParseAnswer(answer))
+        return false;
+    // Drivers look the flow up by its digest: an answer must be an object.
+    if (status == 200 && !answer.is_object()) {
+        vd_dprintf("%s: error parsing API response: not a JSON object: %s\n", tag.c_str(), answer.type_name());
+        return false;
+    }
+    if (verbosity >= 3) {
+        std::string text;
+        vd_json_to_string(answer, text, pretty);
+        vd_dprintf("%s: content:\n%s\n", tag.c_str(), text.c_str());
+    }
+    return true;
+}
+
+bool vdfVelborApiRequest::ParseAnswer(json &answer)
+{
+    // The shared reader bounds the nesting depth of what the server sends.
+    try {
+        answer = vppJson::ParseText(content, url_flow);
+        return true;
+    } catch (const vppJson::SyntaxError &e) {
+        vd_dprintf("%s: error parsing API response; JSON exception: %s\n", tag.c_str(), e.Problem().c_str());
+    } catch (const vppJson::DocumentError &e) {
+        vd_dprintf("%s: error parsing API response: %s\n", tag.c_str(), e.Problem().c_str());
+    } catch (const std::exception &e) {
+        vd_dprintf("%s: error parsing API response: %s\n", tag.c_str(), e.what());
+    }
+    return false;
+}

@@ -1,0 +1,23 @@
+// Reading a cloud answer: the member of the answer document that belongs to
+// a flow is named by the digest text the flow was posted under. For the
+// drivers that read LOOKUP events.
+#pragma once
+
+#include <string>
+
+#include "common/event_queue.h"
+#include "vd_flow.h"
+
+namespace vdfCloudAnswer {
+
+// The digest text a flow is looked up and answered under: the last digest of
+// its history, or its own digest when the history is empty. Reads the flow
+// under its lock.
+std::string Key(const vdFlow &flow);
+
+// The answer's member for the event's flow; nullptr unless the event is a
+// cloud answer (LOOKUP from the cloud_intel source) whose document has a
+// member for its flow.
+const json *Find(const vppEventQueue::Event &event);
+
+}  // namespace vdfCloudAnswer
