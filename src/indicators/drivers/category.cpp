@@ -46,12 +46,24 @@ std::shared_ptr<vpiCategory> vpiCategory::Create(const std::shared_ptr<vppEventQ
 
 void vpiCategory::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
 {
-    // An indicator is named after the category data set it stands for.
     if (ev->type == vppEventQueue::Event::FLOW)
-        LookupFeeds(*ev, tag);
+        LookupOwnDataSet(*ev);
     else if (vpiCloudAnswer::IsAnswer(*ev))
         ReadAnswer(ev);
     vppIndicator::Base::ProcessFlow(ev);
+}
+
+// An indicator is named after the category data set it stands for. Each feed
+// takes the flow's lock itself once its data set is loaded.
+void vpiCategory::LookupOwnDataSet(vppEventQueue::Event &ev) const
+{
+    if (!ev.flow)
+        return;
+    for (const auto &[name, feed] : data_feeds) {
+        vppIntel::Entry entry;
+        if (feed->Lookup(ev.flow, entry, tag))
+            ev.entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+    }
 }
 
 void vpiCategory::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)

@@ -28,6 +28,7 @@ public:
     const std::unordered_set<int32_t> categories;
 
 private:
+    void LookupOwnDataSet(vppEventQueue::Event &ev) const;
     void ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev);
     void ReadCategory(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading);
 };

@@ -11,13 +11,9 @@ void vpiFeedLookup::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
 
 void vpiFeedLookup::LookupFeeds(vppEventQueue::Event &ev) const
 {
-    LookupFeeds(ev, GetDriverName());
-}
-
-void vpiFeedLookup::LookupFeeds(vppEventQueue::Event &ev, const std::string &key) const
-{
     if (!ev.flow)
         return;
+    const std::string key = GetDriverName();
     // The feeds read the flow's fields while host threads may update them.
     std::lock_guard<std::recursive_mutex> guard(ev.flow->lock);
     for (const auto &[name, feed] : data_feeds) {

@@ -18,10 +18,7 @@ public:
     void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev) override;
 
 protected:
-    // Asks every feed for the data set named after the driver; the drivers
-    // that name their data set otherwise pass the key.
     void LookupFeeds(vppEventQueue::Event &ev) const;
-    void LookupFeeds(vppEventQueue::Event &ev, const std::string &key) const;
 };
 
 // A family member that serves one driver.

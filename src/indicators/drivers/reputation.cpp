@@ -1,6 +1,5 @@
 #include "indicators/drivers/reputation.h"
 
-#include <mutex>
 #include <utility>
 
 #include "common/json_reader.h"
@@ -88,8 +87,8 @@ void vpiReputation::LookupFeeds(vppEventQueue::Event &ev)
 {
     if (!ev.flow)
         return;
-    // The feeds read the flow's fields while host threads may update them.
-    std::lock_guard<std::recursive_mutex> guard(ev.flow->lock);
+    // Each feed takes the flow's lock itself once its data set is loaded: a
+    // first load from disk must not keep host threads waiting on the flow.
     for (const auto &[name, feed] : data_feeds) {
         // Cloud feeds answer later, through LOOKUP events.
         if (feed->data_source == vppDataFeed::DataSource::velbor_api)
