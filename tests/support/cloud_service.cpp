@@ -28,7 +28,7 @@ void CloudService::Release()
 {
     {
         std::lock_guard<std::mutex> guard(lock);
-        releases++;
+        last_release = std::chrono::steady_clock::now();
     }
     released_cond.notify_all();
 }
@@ -57,7 +57,7 @@ HttpResponse CloudService::Answer(const HttpRequest &request)
         }
     }
     if (scripted.hold)
-        WaitForRelease();
+        WaitForRelease(request);
 
     HttpResponse response;
     response.status = scripted.status;
@@ -68,9 +68,10 @@ HttpResponse CloudService::Answer(const HttpRequest &request)
     return response;
 }
 
-void CloudService::WaitForRelease()
+void CloudService::WaitForRelease(const HttpRequest &request)
 {
+    // By arrival time, not by when the wait begins: a test may release a
+    // request it has seen arrive before its answer is held.
     std::unique_lock<std::mutex> guard(lock);
-    const unsigned held_at = releases;
-    released_cond.wait_for(guard, held_answer_limit, [&] { return stopping || releases != held_at; });
+    released_cond.wait_for(guard, held_answer_limit, [&] { return stopping || last_release >= request.received_at; });
 }

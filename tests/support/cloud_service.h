@@ -41,7 +41,8 @@ public:
 
     // Queues answers for the next requests, one per request, in order.
     void Script(const std::vector<CloudAnswer> &answers);
-    // Lets the answers held now go; later ones are held again.
+    // Lets the held answers to requests received so far go; answers to
+    // later requests are held again.
     void Release();
 
     std::string Url(const std::string &path = "/v1/flow") const { return server.Url(path); }
@@ -58,13 +59,13 @@ public:
 
 private:
     HttpResponse Answer(const HttpRequest &request);
-    void WaitForRelease();
+    void WaitForRelease(const HttpRequest &request);
 
     std::mutex lock;
     std::condition_variable released_cond;
     std::deque<CloudAnswer> script;
-    // Counts releases: a held answer waits for the next one.
-    unsigned releases = 0;
+    // A held answer waits for a release after its request arrived.
+    std::chrono::steady_clock::time_point last_release{};
     bool stopping = false;
     LoopbackHttpServer server;
 };

@@ -10,11 +10,27 @@
 
 namespace {
 
-// A count key's value the way configuration numbers convert (a fraction is
-// cut off, a boolean is 0 or 1), or nullopt when the key is absent. A value
-// that is negative or above highest is refused rather than wrapped into
-// range: -1 would otherwise ask for four billion threads. lowest only names
-// the range in the message.
+// A number's whole part when it is not negative: a fraction is cut off, as
+// configuration numbers convert.
+std::optional<uint64_t> WholePart(const json &number)
+{
+    if (number.is_number_unsigned())
+        return number.get<uint64_t>();
+    if (number.is_number_integer()) {
+        const int64_t value = number.get<int64_t>();
+        return value < 0 ? std::nullopt : std::optional<uint64_t>(static_cast<uint64_t>(value));
+    }
+    const double whole = std::trunc(number.get<double>());
+    // 2^64 and above do not convert; NaN fails both tests.
+    if (!(whole >= 0 && whole < 18446744073709551616.0))
+        return std::nullopt;
+    return static_cast<uint64_t>(whole);
+}
+
+// A count key's value (a boolean is 0 or 1), or nullopt when the key is
+// absent. A value that is negative or above highest is refused rather than
+// wrapped into range: -1 would otherwise ask for four billion threads.
+// lowest only names the range in the message.
 std::optional<uint64_t> ReadCount(const std::string &tag, const json &conf, const char *key, uint64_t lowest,
                                   uint64_t highest)
 {
@@ -26,23 +42,8 @@ std::optional<uint64_t> ReadCount(const std::string &tag, const json &conf, cons
     if (!value->is_number())
         throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "unsigned", key);
 
-    bool in_range = false;
-    uint64_t count = 0;
-    if (value->is_number_unsigned()) {
-        count = value->get<uint64_t>();
-        in_range = count <= highest;
-    } else if (value->is_number_integer()) {
-        const int64_t signed_count = value->get<int64_t>();
-        if (signed_count >= 0) {
-            count = static_cast<uint64_t>(signed_count);
-            in_range = count <= highest;
-        }
-    } else {
-        const double number = std::trunc(value->get<double>());
-        in_range = number >= 0 && number <= static_cast<double>(highest);
-        count = in_range ? static_cast<uint64_t>(number) : 0;
-    }
-    if (!in_range) {
+    std::optional<uint64_t> count = WholePart(*value);
+    if (!count || *count > highest) {
         throw vdException("%s: invalid %s: %s; must be from %llu to %llu", tag.c_str(), key, value->dump().c_str(),
                           static_cast<unsigned long long>(lowest), static_cast<unsigned long long>(highest));
     }

@@ -46,6 +46,8 @@ TEST_F(CloudIntelFeedTest, ConfigurationTable)
         // Not wrapped into range by its low 32 bits.
         {R"({"type": "cloud_intel", "instances": 4294967297})",
          "cloud_intel: invalid instances: 4294967297; must be from 1 to 64"},
+        {R"({"type": "cloud_intel", "instances": 1e30})",
+         "cloud_intel: invalid instances: 1e+30; must be from 1 to 64"},
         {R"({"type": "cloud_intel", "max_queue": "x"})", "cloud_intel: invalid unsigned parameter type: max_queue"},
         {R"({"type": "cloud_intel", "max_queue": -1})",
          "cloud_intel: invalid max_queue: -1; must be from 0 to 4294967295"},
