@@ -30,8 +30,7 @@ std::optional<int32_t> DomainCategory(const json &category)
 
 vpiCategory::vpiCategory(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority,
                          const json &conf, const json &defaults)
-    : vpiFeedLookup(std::move(queue), vppIndicator::Driver::category, tag, priority, conf, defaults,
-                    category_criteria),
+    : vpiFeedLookup(std::move(queue), vppIndicator::Driver::category, tag, priority, conf, defaults, category_criteria),
       categories(ConfiguredCategories(criteria))
 {
 }

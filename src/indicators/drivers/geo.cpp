@@ -22,8 +22,8 @@ std::unordered_set<std::string> ConfiguredCountries(const vppCriteria &criteria)
 
 }  // namespace
 
-vpiGeo::vpiGeo(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority,
-               const json &conf, const json &defaults)
+vpiGeo::vpiGeo(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority, const json &conf,
+               const json &defaults)
     : vpiFeedLookup(std::move(queue), vppIndicator::Driver::geo, tag, priority, conf, defaults, geo_criteria),
       countries(ConfiguredCountries(criteria))
 {

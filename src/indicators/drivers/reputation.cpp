@@ -12,23 +12,32 @@ using vppIndicator::Driver;
 
 const vppIndicator::Base::CriteriaTypes reputation_criteria = {{"types", vppCriteria::string_array}};
 
+// The data sets of a driver's reputation types begin with its prefix.
+struct FeedPrefixRow {
+    Driver driver;
+    const char *prefix;
+};
+
+constexpr FeedPrefixRow feed_prefixes[] = {
+    {Driver::reputation_domain, "domain_reputation"},
+    {Driver::reputation_ip, "ip_reputation"},
+};
+
 std::string FeedPrefix(Driver driver)
 {
-    switch (driver) {
-    case Driver::reputation_domain:
-        return "domain_reputation";
-    case Driver::reputation_ip:
-        return "ip_reputation";
-    default:
-        return {};
+    for (const FeedPrefixRow &row : feed_prefixes) {
+        if (row.driver == driver)
+            return row.prefix;
     }
+    return {};
 }
 
 std::string RequireFeedPrefix(Driver driver, const std::string &tag)
 {
     std::string prefix = FeedPrefix(driver);
     if (prefix.empty())
-        throw vdException("%s: not a reputation driver: %s", tag.c_str(), vppIndicator::Base::GetDriverName(driver).c_str());
+        throw vdException("%s: not a reputation driver: %s", tag.c_str(),
+                          vppIndicator::Base::GetDriverName(driver).c_str());
     return prefix;
 }
 
@@ -152,8 +161,8 @@ void vpiReputation::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
     });
 }
 
-void vpiReputation::ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer,
-                              std::string &reading, vppStats::DataFeedStats &counts)
+void vpiReputation::ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading,
+                              vppStats::DataFeedStats &counts)
 {
     const std::string wanted = Join(types);
     reading = prefix;

@@ -25,16 +25,36 @@ const std::vector<CategoryCase> category_cases = {
     {"wanted", R"({"categories": [3, 7]})", {{"category", {{"domain", 7}}}}, "domain category: 7", true, 7},
     {"unwanted", R"({"categories": [3, 7]})", {{"category", {{"domain", 5}}}}, "domain category: 5", false, {}},
     {"negative id", R"({"categories": [-2]})", {{"category", {{"domain", -2}}}}, "domain category: -2", true, -2},
-    {"highest id", R"({"categories": [2147483647]})", {{"category", {{"domain", 2147483647}}}},
-     "domain category: 2147483647", true, 2147483647},
-    {"lowest id", "{}", {{"category", {{"domain", -2147483648LL}}}}, "domain category: -2147483648", true,
+    {"highest id",
+     R"({"categories": [2147483647]})",
+     {{"category", {{"domain", 2147483647}}}},
+     "domain category: 2147483647",
+     true,
+     2147483647},
+    {"lowest id",
+     "{}",
+     {{"category", {{"domain", -2147483648LL}}}},
+     "domain category: -2147483648",
+     true,
      -2147483647 - 1},
     // 2^32 + 3 and 3 - 2^32 would both become 3 if narrowed.
-    {"above 32 bits never wraps", R"({"categories": [3]})", {{"category", {{"domain", 4294967299ULL}}}},
-     "domain category: none", false, {}},
-    {"below 32 bits never wraps", R"({"categories": [3]})", {{"category", {{"domain", -4294967293LL}}}},
-     "domain category: none", false, {}},
-    {"just above the signed range", "{}", {{"category", {{"domain", 2147483648ULL}}}}, "domain category: none", false,
+    {"above 32 bits never wraps",
+     R"({"categories": [3]})",
+     {{"category", {{"domain", 4294967299ULL}}}},
+     "domain category: none",
+     false,
+     {}},
+    {"below 32 bits never wraps",
+     R"({"categories": [3]})",
+     {{"category", {{"domain", -4294967293LL}}}},
+     "domain category: none",
+     false,
+     {}},
+    {"just above the signed range",
+     "{}",
+     {{"category", {{"domain", 2147483648ULL}}}},
+     "domain category: none",
+     false,
      {}},
     {"float id", "{}", {{"category", {{"domain", 5.0}}}}, "domain category: none", false, {}},
     {"string id", "{}", {{"category", {{"domain", "5"}}}}, "domain category: none", false, {}},
@@ -102,7 +122,8 @@ TEST_F(CategoryTest, TheCategorysScoreIsAdoptedOnlyWhenItFits)
     for (const auto &[score, adopted] : cases) {
         SCOPED_TRACE(score.dump());
         auto indicator = MakeCategory("{}");
-        auto entries = Run(*indicator, Answer(flow, AnswerDocument(flow, {{"category", {{"domain", 1}, {"score", score}}}})));
+        auto entries =
+            Run(*indicator, Answer(flow, AnswerDocument(flow, {{"category", {{"domain", 1}, {"score", score}}}})));
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_EQ(entries[0].score, adopted);
     }
@@ -120,7 +141,8 @@ TEST_F(CategoryTest, AnAnswerWithoutTheFlowGivesNothing)
         std::string line;
     };
     const std::vector<Case> cases = {
-        {"another flow's member", {{vd_xxh64_to_string(0x9999), {{"category", {{"domain", 1}}}}}},
+        {"another flow's member",
+         {{vd_xxh64_to_string(0x9999), {{"category", {{"domain", 1}}}}}},
          "t: " + key + " not found or is invalid: [json.exception.out_of_range.403] key '" + key + "' not found"},
         {"empty document", json::object(),
          "t: " + key + " not found or is invalid: [json.exception.out_of_range.403] key '" + key + "' not found"},

@@ -15,10 +15,8 @@ using Attrs = std::map<std::string, std::string>;
 
 json Country(const std::string &code = "DE")
 {
-    return {{"country_code", code},
-            {"country_name", "Germany"},
-            {"continent_code", "EU"},
-            {"continent_name", "Europe"}};
+    return {
+        {"country_code", code}, {"country_name", "Germany"}, {"continent_code", "EU"}, {"continent_name", "Europe"}};
 }
 
 json With(json country, const std::string &key, const json &value)
@@ -36,10 +34,10 @@ json Without(json country, const std::string &key)
 struct GeoCase {
     const char *name;
     const char *criteria;
-    json member;               // the answer's member for the flow
-    std::string found;         // the lookup line's text; empty: no lookup line
+    json member;        // the answer's member for the flow
+    std::string found;  // the lookup line's text; empty: no lookup line
     bool matched;
-    std::string debug_line;    // a further line after "t: "; empty: none
+    std::string debug_line;      // a further line after "t: "; empty: none
     std::optional<Attrs> attrs;  // the entry's attributes; nothing: no entry
 };
 
@@ -51,26 +49,70 @@ const std::vector<GeoCase> geo_cases = {
     {"wanted", R"({"countries": ["FR", "DE"]})", {{"country", Country()}}, "country: DE", true, "", germany},
     {"unwanted", R"({"countries": ["FR"]})", {{"country", Country()}}, "country: DE", false, "", {}},
     {"letter case matters", R"({"countries": ["DE"]})", {{"country", Country("de")}}, "country: de", false, "", {}},
-    {"name null is left out", "{}", {{"country", With(Country(), "country_name", nullptr)}}, "country: DE", true, "",
+    {"name null is left out",
+     "{}",
+     {{"country", With(Country(), "country_name", nullptr)}},
+     "country: DE",
+     true,
+     "",
      Attrs{{"country_code", "DE"}, {"continent_code", "EU"}, {"continent_name", "Europe"}}},
-    {"continent code a number is left out", "{}", {{"country", With(Country(), "continent_code", 150)}}, "country: DE",
-     true, "", Attrs{{"country_code", "DE"}, {"country_name", "Germany"}, {"continent_name", "Europe"}}},
-    {"missing continent name spoils a match", "{}", {{"country", Without(Country(), "continent_name")}}, "country: DE",
-     true, "continent_name not found or is invalid: [json.exception.out_of_range.403] key 'continent_name' not found",
+    {"continent code a number is left out",
+     "{}",
+     {{"country", With(Country(), "continent_code", 150)}},
+     "country: DE",
+     true,
+     "",
+     Attrs{{"country_code", "DE"}, {"country_name", "Germany"}, {"continent_name", "Europe"}}},
+    {"missing continent name spoils a match",
+     "{}",
+     {{"country", Without(Country(), "continent_name")}},
+     "country: DE",
+     true,
+     "continent_name not found or is invalid: [json.exception.out_of_range.403] key 'continent_name' not found",
      {}},
-    {"missing name of an unwanted country is not read", R"({"countries": ["FR"]})",
-     {{"country", Without(Country(), "country_name")}}, "country: DE", false, "", {}},
+    {"missing name of an unwanted country is not read",
+     R"({"countries": ["FR"]})",
+     {{"country", Without(Country(), "country_name")}},
+     "country: DE",
+     false,
+     "",
+     {}},
     // The thrown text carries the tag again after the key.
-    {"code a number", "{}", {{"country", With(Country(), "country_code", 276)}}, "", false,
-     "country_code t: country_code must be a string.", {}},
-    {"code null", "{}", {{"country", With(Country(), "country_code", nullptr)}}, "", false,
-     "country_code t: country_code must be a string.", {}},
-    {"code missing", "{}", {{"country", Without(Country(), "country_code")}}, "", false,
-     "country_code not found or is invalid: [json.exception.out_of_range.403] key 'country_code' not found", {}},
-    {"country a string", "{}", {{"country", "DE"}}, "", false,
-     "country_code not found or is invalid: [json.exception.type_error.304] cannot use at() with string", {}},
-    {"country an array", "{}", {{"country", {"DE"}}}, "", false,
-     "country_code not found or is invalid: [json.exception.type_error.304] cannot use at() with array", {}},
+    {"code a number",
+     "{}",
+     {{"country", With(Country(), "country_code", 276)}},
+     "",
+     false,
+     "country_code t: country_code must be a string.",
+     {}},
+    {"code null",
+     "{}",
+     {{"country", With(Country(), "country_code", nullptr)}},
+     "",
+     false,
+     "country_code t: country_code must be a string.",
+     {}},
+    {"code missing",
+     "{}",
+     {{"country", Without(Country(), "country_code")}},
+     "",
+     false,
+     "country_code not found or is invalid: [json.exception.out_of_range.403] key 'country_code' not found",
+     {}},
+    {"country a string",
+     "{}",
+     {{"country", "DE"}},
+     "",
+     false,
+     "country_code not found or is invalid: [json.exception.type_error.304] cannot use at() with string",
+     {}},
+    {"country an array",
+     "{}",
+     {{"country", {"DE"}}},
+     "",
+     false,
+     "country_code not found or is invalid: [json.exception.type_error.304] cannot use at() with array",
+     {}},
     {"country null", "{}", {{"country", nullptr}}, "country: none", false, "", {}},
     {"no country", "{}", {{"category", {{"domain", 1}}}}, "country: none", false, "", {}},
     {"member a string", "{}", "DE", "country: none", false, "", {}},

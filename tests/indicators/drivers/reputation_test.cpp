@@ -26,16 +26,31 @@ json Types(const json &flags)
 }
 
 const std::vector<ReputationCase> reputation_cases = {
-    {"one true, one false", "{}", Types({{"malware", true}, {"spam", false}}), "domain_reputation types: malware",
+    {"one true, one false",
+     "{}",
+     Types({{"malware", true}, {"spam", false}}),
+     "domain_reputation types: malware",
      {"malware"}},
-    {"two true", "{}", Types({{"spam", true}, {"malware", true}}), "domain_reputation types: malware, spam",
+    {"two true",
+     "{}",
+     Types({{"spam", true}, {"malware", true}}),
+     "domain_reputation types: malware, spam",
      {"malware", "spam"}},
-    {"wanted type", R"({"types": ["spam"]})", Types({{"spam", true}, {"malware", true}}),
-     "domain_reputation types: malware, spam", {"spam"}},
-    {"unwanted type is listed, not matched", R"({"types": ["spam"]})", Types({{"malware", true}}),
-     "domain_reputation types: malware", {}},
-    {"flags that are not booleans", "{}", Types({{"malware", "true"}, {"spam", 1}, {"phishing", nullptr}}),
-     "domain_reputation types: none", {}},
+    {"wanted type",
+     R"({"types": ["spam"]})",
+     Types({{"spam", true}, {"malware", true}}),
+     "domain_reputation types: malware, spam",
+     {"spam"}},
+    {"unwanted type is listed, not matched",
+     R"({"types": ["spam"]})",
+     Types({{"malware", true}}),
+     "domain_reputation types: malware",
+     {}},
+    {"flags that are not booleans",
+     "{}",
+     Types({{"malware", "true"}, {"spam", 1}, {"phishing", nullptr}}),
+     "domain_reputation types: none",
+     {}},
     {"types an array", "{}", Types({"malware"}), "domain_reputation types: none", {}},
     {"types missing", "{}", {{"domain_reputation", {{"score", 10}}}}, "domain_reputation types: none", {}},
     {"reputation a string", "{}", {{"domain_reputation", "malware"}}, "domain_reputation types: none", {}},
@@ -124,7 +139,8 @@ TEST_F(ReputationTest, AnswersAreCountedPerAnsweringThread)
     Run(*indicator, Answer(flow, malware, "cloud_intel1"));
     Run(*indicator, Answer(flow, malware, "cloud_intel1"));
     const std::string key = vd_xxh64_to_string(0x1234);
-    EXPECT_TRUE(Run(*indicator, Answer(flow, {{"0000000000000001", Types({{"malware", true}})}}, "cloud_intel1")).empty());
+    EXPECT_TRUE(
+        Run(*indicator, Answer(flow, {{"0000000000000001", Types({{"malware", true}})}}, "cloud_intel1")).empty());
     EXPECT_EQ(log.Count("t: " + key + " not found or is invalid: [json.exception.out_of_range.403] key '" + key +
                         "' not found"),
               1u);
