@@ -2,11 +2,14 @@
 
 #include <unordered_map>
 
+#include "indicators/drivers/category.h"
 #include "indicators/drivers/crypto.h"
 #include "indicators/drivers/custom.h"
 #include "indicators/drivers/doh/prober.h"
 #include "indicators/drivers/dox_server.h"
+#include "indicators/drivers/geo.h"
 #include "indicators/drivers/insecure_protocol.h"
+#include "indicators/drivers/reputation.h"
 #include "indicators/drivers/risk.h"
 #include "indicators/drivers/tls_score.h"
 #include "indicators/drivers/tor_node.h"
@@ -36,11 +39,11 @@ constexpr bool needs_feeds = true;
 constexpr bool own_data = false;
 
 // Custom indicators judge the flow alone and the encrypted-DNS prober probes
-// servers itself; every other driver asks feeds. The category, geography
-// and reputation drivers have no row yet.
+// servers itself; every other driver asks feeds.
 const DriverTable &Drivers()
 {
     static const DriverTable table = {
+        {Driver::category, {CreateFixed<vpiCategory>, needs_feeds}},
         {Driver::credentials_cleartext, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::crypto_application, {CreateFixed<vpiCryptoApplication>, needs_feeds}},
         {Driver::crypto_protocol, {CreateFixed<vpiCryptoProtocol>, needs_feeds}},
@@ -48,7 +51,10 @@ const DriverTable &Drivers()
         {Driver::custom, {CreateFixed<vpiCustom>, own_data}},
         {Driver::doh_scanner, {CreateFixed<vpiDOHScanner>, own_data}},
         {Driver::dox_server, {CreateFixed<vpiDOXServer>, needs_feeds}},
+        {Driver::geo, {CreateFixed<vpiGeo>, needs_feeds}},
         {Driver::protocol_insecure, {CreateFixed<vpiInsecureProtocol>, needs_feeds}},
+        {Driver::reputation_domain, {CreateChosen<vpiReputation>, needs_feeds}},
+        {Driver::reputation_ip, {CreateChosen<vpiReputation>, needs_feeds}},
         {Driver::tls_cert_expired, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::tls_cert_mismatch, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::tls_cert_self_signed, {CreateChosen<vpiRisk>, needs_feeds}},

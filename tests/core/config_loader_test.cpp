@@ -120,8 +120,6 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
          "invalid configuration: " + path + ": x: data_feeds array is required for this indicator driver.", false},
         {"unknown driver", R"({"indicators": {"x": {"indicator_driver": "bogus", "data_feeds": ["f"]}}})",
          "invalid configuration: " + path + ": invalid indicator driver type: bogus", false},
-        {"driver without a class", R"({"indicators": {"x": {"indicator_driver": "category", "data_feeds": ["f"]}}})",
-         "invalid configuration: " + path + ": invalid indicator driver type: category", false},
         {"feed named by a plain string", R"({"indicators": {"x": {"indicator_driver": "tor_exit",
            "data_feeds": "velbor_api"}}})",
          "invalid configuration: " + path + ": x: data feed not found: velbor_api", false},

@@ -7,11 +7,14 @@
 
 #include "common/name_tables.h"
 #include "indicator_fixture.h"
+#include "indicators/drivers/category.h"
 #include "indicators/drivers/crypto.h"
 #include "indicators/drivers/custom.h"
 #include "indicators/drivers/doh/prober.h"
 #include "indicators/drivers/dox_server.h"
+#include "indicators/drivers/geo.h"
 #include "indicators/drivers/insecure_protocol.h"
+#include "indicators/drivers/reputation.h"
 #include "indicators/drivers/risk.h"
 #include "indicators/drivers/tls_score.h"
 #include "indicators/drivers/tor_node.h"
@@ -36,7 +39,7 @@ struct RegistryRow {
 
 const std::vector<RegistryRow> registry = {
     {Driver::invalid, Category::none, nullptr},
-    {Driver::category, Category::flow_enrichment, nullptr},
+    {Driver::category, Category::flow_enrichment, Is<vpiCategory>},
     {Driver::credentials_cleartext, Category::unencrypted_credentials, Is<vpiRisk>},
     {Driver::crypto_application, Category::cryptocurrency_detection, Is<vpiCryptoApplication>},
     {Driver::crypto_protocol, Category::cryptocurrency_detection, Is<vpiCryptoProtocol>},
@@ -44,10 +47,10 @@ const std::vector<RegistryRow> registry = {
     {Driver::custom, Category::custom, Is<vpiCustom>},
     {Driver::doh_scanner, Category::encrypted_dns_detection, Is<vpiDOHScanner>},
     {Driver::dox_server, Category::encrypted_dns_detection, Is<vpiDOXServer>},
-    {Driver::geo, Category::flow_enrichment, nullptr},
+    {Driver::geo, Category::flow_enrichment, Is<vpiGeo>},
     {Driver::protocol_insecure, Category::insecure_protocol, Is<vpiInsecureProtocol>},
-    {Driver::reputation_domain, Category::reputation, nullptr},
-    {Driver::reputation_ip, Category::reputation, nullptr},
+    {Driver::reputation_domain, Category::reputation, Is<vpiReputation>},
+    {Driver::reputation_ip, Category::reputation, Is<vpiReputation>},
     {Driver::tls_cert_expired, Category::tls_certificate_audit, Is<vpiRisk>},
     {Driver::tls_cert_mismatch, Category::tls_certificate_audit, Is<vpiRisk>},
     {Driver::tls_cert_self_signed, Category::tls_certificate_audit, Is<vpiRisk>},

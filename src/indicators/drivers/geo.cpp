@@ -1,0 +1,100 @@
+#include "indicators/drivers/geo.h"
+
+#include <utility>
+
+#include "common/json_reader.h"
+#include "indicators/drivers/cloud_answer_reading.h"
+
+namespace {
+
+const vppIndicator::Base::CriteriaTypes geo_criteria = {{"countries", vppCriteria::string_array}};
+
+// The members of a matching answer's "country" that become attributes when
+// they are strings; each must be present.
+constexpr const char *country_details[] = {"country_name", "continent_code", "continent_name"};
+
+std::unordered_set<std::string> ConfiguredCountries(const vppCriteria &criteria)
+{
+    std::unordered_set<std::string> codes;
+    criteria.Get("countries", codes);
+    return codes;
+}
+
+}  // namespace
+
+vpiGeo::vpiGeo(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority, const json &conf,
+               const json &defaults)
+    : vpiFeedLookup(std::move(queue), vppIndicator::Driver::geo, tag, priority, conf, defaults, geo_criteria),
+      countries(ConfiguredCountries(criteria))
+{
+}
+
+std::shared_ptr<vpiGeo> vpiGeo::Create(const std::shared_ptr<vppEventQueue::Queue> &queue, const std::string &tag,
+                                       unsigned ordinal, const json &conf, const json &defaults)
+{
+    unsigned priority = LoadPriority(tag, conf, ordinal);
+    return std::make_shared<vpiGeo>(queue, tag, priority, conf, defaults);
+}
+
+void vpiGeo::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
+{
+    if (ev->type == vppEventQueue::Event::FLOW)
+        LookupFeeds(*ev);
+    else if (vpiCloudAnswer::IsAnswer(*ev))
+        ReadAnswer(ev);
+    vppIndicator::Base::ProcessFlow(ev);
+}
+
+void vpiGeo::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
+{
+    vpiCloudAnswer::Read(tag, [&](std::string &reading) {
+        if (const json *answer = vpiCloudAnswer::FlowMember(tag, *ev, reading))
+            ReadCountry(ev, *answer, reading);
+    });
+}
+
+void vpiGeo::ReadCountry(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading)
+{
+    const std::string wanted = Join(countries);
+    reading = "country";
+    const json *country = vppJson::FindMember(answer, "country");
+    if (country == nullptr || country->is_null()) {
+        LogLookup(ev, "country: none", wanted, false);
+        return;
+    }
+    SetDataFeedScore(*country);
+
+    reading = "country_code";
+    const std::string *code = CountryCode(*country);
+    if (code == nullptr)
+        return;
+    const bool matched = countries.empty() || countries.count(*code) != 0;
+    LogLookup(ev, "country: " + *code, wanted, matched);
+    if (!matched)
+        return;
+
+    vppIntel::Entry entry = vpiCloudAnswer::NewEntry(*ev);
+    entry.attrs["country_code"] = *code;
+    for (const char *name : country_details) {
+        reading = name;
+        // A missing detail spoils the answer: no entry, even for a match.
+        const json *value = vppJson::FindMemberOrLog(tag, *country, name, name);
+        if (value == nullptr)
+            return;
+        if (value->is_string())
+            entry.attrs[name] = value->get<std::string>();
+    }
+    ev->entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+}
+
+const std::string *vpiGeo::CountryCode(const json &country) const
+{
+    const json *code = vppJson::FindMemberOrLog(tag, country, "country_code", "country_code");
+    if (code == nullptr)
+        return nullptr;
+    // Logged by the answer's handler after the key, so the line carries the
+    // tag twice: "<tag>: country_code <tag>: country_code must be a string."
+    if (!code->is_string())
+        throw vdException("%s: %s must be a string.", tag.c_str(), "country_code");
+    return &code->get_ref<const std::string &>();
+}
