@@ -3,30 +3,14 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
-#include <random>
 #include <span>
+
+#include "support/seeded_random.h"
 
 namespace prefix_gen {
 namespace {
 
-// The engine is fully specified by the standard and every draw below is done by hand, so a
-// seed gives the same set with any standard library.
-class Random
-{
-public:
-    explicit Random(uint64_t seed) : engine(seed) {}
-    uint64_t Next() { return engine(); }
-    uint64_t Below(uint64_t bound) { return engine() % bound; }
-    bool Chance(unsigned percent) { return Below(100) < percent; }
-    template <typename Item> void Shuffle(std::vector<Item> &items)
-    {
-        for (std::size_t i = items.size(); i > 1; --i)
-            std::swap(items[i - 1], items[Below(i)]);
-    }
-
-private:
-    std::mt19937_64 engine;
-};
+using Random = SeededRandom;
 
 struct LengthWeight {
     unsigned length;
@@ -104,9 +88,9 @@ Prefix<Family> DrawPrefix(Random &random, const std::vector<Prefix<Family>> &blo
                           const std::vector<Prefix<Family>> &earlier)
 {
     Prefix<Family> prefix;
-    if (!earlier.empty() && random.Chance(16)) {
+    if (!earlier.empty() && random.Percent(16)) {
         const Prefix<Family> &outer = earlier[random.Below(earlier.size())];
-        if (random.Chance(50)) {
+        if (random.Percent(50)) {
             prefix.length = std::min(Family::width, outer.length + 1 + unsigned(random.Below(8)));
             prefix.bits = WithRandomHostBits(random, outer);
         } else {
@@ -127,9 +111,9 @@ Prefix<Family> DrawPrefix(Random &random, const std::vector<Prefix<Family>> &blo
 // Hosts are written without a length half the time; one network in five shows host bits.
 template <typename Family> std::string LineOf(Random &random, const Prefix<Family> &prefix)
 {
-    if (prefix.length == Family::width && random.Chance(50))
+    if (prefix.length == Family::width && random.Percent(50))
         return Family::Address(prefix.bits);
-    if (prefix.length < Family::width && random.Chance(20))
+    if (prefix.length < Family::width && random.Percent(20))
         return Family::Address(WithRandomHostBits(random, prefix)) + "/" + std::to_string(prefix.length);
     return Family::Text(prefix.bits, prefix.length);
 }
@@ -150,7 +134,7 @@ template <typename Family> FamilySet<Family> GenerateFamily(Random &random, std:
     set.prefixes.reserve(count);
     while (set.prefixes.size() < count) {
         // One line in two hundred repeats an earlier one.
-        if (!set.prefixes.empty() && random.Chance(1) && random.Chance(50))
+        if (!set.prefixes.empty() && random.Percent(1) && random.Percent(50))
             set.prefixes.push_back(set.prefixes[random.Below(set.prefixes.size())]);
         else
             set.prefixes.push_back(DrawPrefix(random, blocks, set.prefixes));
@@ -164,7 +148,7 @@ template <typename Family> FamilySet<Family> GenerateFamily(Random &random, std:
 template <typename Family> Probe MakeProbe(Random &random, const FamilySet<Family> &set)
 {
     typename Family::Word address = Family::Draw(random);
-    if (random.Chance(50) && !set.prefixes.empty())
+    if (random.Percent(50) && !set.prefixes.empty())
         address = WithRandomHostBits(random, set.prefixes[random.Below(set.prefixes.size())]);
     else if (Family::width == 128)
         address = Family::DrawBlockBase(random);  // in global unicast space, where the prefixes are

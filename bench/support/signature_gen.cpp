@@ -6,34 +6,17 @@
 #include <charconv>
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <span>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_set>
 
+#include "support/seeded_random.h"
+
 namespace signature_gen {
 namespace {
 
-// The engine is fully specified by the standard and every draw is done by hand, so a seed gives
-// the same sets with any standard library.
-class Random
-{
-public:
-    explicit Random(uint64_t seed) : engine(seed) {}
-    uint64_t Next() { return engine(); }
-    uint64_t Below(uint64_t bound) { return engine() % bound; }
-    bool Chance(unsigned per_mille) { return Below(1000) < per_mille; }
-    template <typename Items> const auto &Pick(const Items &items) { return items[Below(std::size(items))]; }
-    template <typename Item> void Shuffle(std::vector<Item> &items)
-    {
-        for (std::size_t i = items.size(); i > 1; --i)
-            std::swap(items[i - 1], items[Below(i)]);
-    }
-
-private:
-    std::mt19937_64 engine;
-};
+using Random = SeededRandom;
 
 struct Weighted {
     const char *text;
@@ -87,9 +70,9 @@ std::string Word(Random &random, unsigned min_syllables, unsigned max_syllables)
 std::string RegisteredLabel(Random &random)
 {
     std::string label = Word(random, 2, 4);
-    if (random.Chance(100))
+    if (random.PerMille(100))
         label += "-" + Word(random, 1, 3);
-    else if (random.Chance(100))
+    else if (random.PerMille(100))
         label += std::to_string(random.Below(1000));
     return label;
 }
@@ -97,9 +80,9 @@ std::string RegisteredLabel(Random &random)
 // A label below the registered one: a usual host name, numbered now and then, or a random word.
 std::string HostLabel(Random &random)
 {
-    if (random.Chance(600)) {
+    if (random.PerMille(600)) {
         std::string label(random.Pick(host_labels));
-        if (random.Chance(150))
+        if (random.PerMille(150))
             label += std::to_string(1 + random.Below(99));
         return label;
     }
@@ -125,7 +108,7 @@ DomainSet GenerateDomains(Random &random, const Options &options)
     seen.reserve(options.domain_count);
     while (set.names.size() < options.domain_count) {
         // One name in two hundred repeats an earlier one; the others are new.
-        if (!set.names.empty() && random.Chance(5)) {
+        if (!set.names.empty() && random.PerMille(5)) {
             set.names.push_back(set.names[random.Below(set.names.size())]);
             continue;
         }
@@ -216,7 +199,7 @@ PortSet GeneratePorts(Random &random, const Options &options)
         const std::vector<uint16_t> listed =
             probe.expected.empty() ? std::vector<uint16_t>() : PortsOf(probe.expected, options.seed);
         const uint16_t port =
-            !listed.empty() && random.Chance(600) ? listed[random.Below(listed.size())] : DrawPort(random.Next());
+            !listed.empty() && random.PerMille(600) ? listed[random.Below(listed.size())] : DrawPort(random.Next());
         const bool hit = std::find(listed.begin(), listed.end(), port) != listed.end();
         set.probes.push_back({probe.address, port, hit});
     }
@@ -259,12 +242,12 @@ void AppendList(std::string &text, const std::vector<std::string> &items, Random
         first = false;
     };
     for (std::size_t i = 0; i < items.size();) {
-        if (random.Chance(5)) {
+        if (random.PerMille(5)) {
             separate();
             text += random.Pick(non_strings);
         }
         separate();
-        if (!random.Chance(20)) {
+        if (!random.PerMille(20)) {
             AppendString(text, items[i++]);
             continue;
         }
@@ -275,7 +258,7 @@ void AppendList(std::string &text, const std::vector<std::string> &items, Random
                 text += ", ";
             AppendString(text, items[j]);
         }
-        if (random.Chance(250))
+        if (random.PerMille(250))
             text += ", " + std::string(random.Pick(non_strings));
         text += ']';
         i = end;

@@ -328,26 +328,27 @@ vdfVelborAPI::PortSet ToPorts(const json &value, const ElementName &name)
 // Fills the data type's containers from set; returns the count it logs.
 using SetLoader = unsigned (*)(TagData &data, const json &set);
 
-unsigned LoadApplications(TagData &data, const json &set)
+// Application and protocol lists: records keyed by their id, a later one
+// replacing an earlier one.
+template <typename Record, typename Map> unsigned LoadIdentified(Map &records, const json &set)
 {
     unsigned count = 0;
     ForEachElement(set, [&](const json &element, const ElementName &name) {
-        auto app = ToIdentified<vdfVelborAPI::App>(element, name);
-        data.applications.insert_or_assign(app.id, std::move(app));
+        auto record = ToIdentified<Record>(element, name);
+        records.insert_or_assign(record.id, std::move(record));
         count++;
     });
     return count;
 }
 
+unsigned LoadApplications(TagData &data, const json &set)
+{
+    return LoadIdentified<vdfVelborAPI::App>(data.applications, set);
+}
+
 unsigned LoadProtocols(TagData &data, const json &set)
 {
-    unsigned count = 0;
-    ForEachElement(set, [&](const json &element, const ElementName &name) {
-        auto protocol = ToIdentified<vdfVelborAPI::Protocol>(element, name);
-        data.protocols.insert_or_assign(protocol.id, std::move(protocol));
-        count++;
-    });
-    return count;
+    return LoadIdentified<vdfVelborAPI::Protocol>(data.protocols, set);
 }
 
 unsigned LoadScores(std::unordered_map<uint16_t, vdfVelborAPI::Score> &scores, const json &set)
