@@ -27,16 +27,7 @@ constexpr LengthWeight ipv6_lengths[] = {{29, 10},  {32, 100}, {36, 20},  {40, 4
 
 unsigned DrawLength(Random &random, std::span<const LengthWeight> weights)
 {
-    unsigned total = 0;
-    for (const LengthWeight &entry : weights)
-        total += entry.weight;
-    uint64_t draw = random.Below(total);
-    for (const LengthWeight &entry : weights) {
-        if (draw < entry.weight)
-            return entry.length;
-        draw -= entry.weight;
-    }
-    return weights.back().length;
+    return random.PickWeighted(weights, [](const LengthWeight &entry) { return entry.weight; }).length;
 }
 
 // What differs between the families: the word, the draws, the texts and the layout of space.

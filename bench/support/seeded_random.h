@@ -19,6 +19,20 @@ public:
     bool Percent(unsigned percent) { return Below(100) < percent; }
     bool PerMille(unsigned per_mille) { return Below(1000) < per_mille; }
     template <typename Items> const auto &Pick(const Items &items) { return items[Below(std::size(items))]; }
+    // An item of a non-empty table drawn by its weight (weight_of(item)).
+    template <typename Table, typename WeightOf> const auto &PickWeighted(const Table &table, WeightOf weight_of)
+    {
+        uint64_t total = 0;
+        for (const auto &item : table)
+            total += weight_of(item);
+        uint64_t draw = Below(total);
+        for (const auto &item : table) {
+            if (draw < weight_of(item))
+                return item;
+            draw -= weight_of(item);
+        }
+        return *std::prev(std::end(table));
+    }
     template <typename Item> void Shuffle(std::vector<Item> &items)
     {
         for (std::size_t i = items.size(); i > 1; --i)

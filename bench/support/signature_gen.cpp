@@ -25,16 +25,7 @@ struct Weighted {
 
 const char *DrawWeighted(Random &random, std::span<const Weighted> table)
 {
-    unsigned total = 0;
-    for (const Weighted &row : table)
-        total += row.weight;
-    uint64_t draw = random.Below(total);
-    for (const Weighted &row : table) {
-        if (draw < row.weight)
-            return row.text;
-        draw -= row.weight;
-    }
-    return table.back().text;
+    return random.PickWeighted(table, [](const Weighted &row) { return row.weight; }).text;
 }
 
 // ---- Domain names ------------------------------------------------------------------
