@@ -1,6 +1,7 @@
 // The plug-in loaded through its library and driven as the host drives it:
 // flows in, numbered intel records out, reloads, restarts and status.
 #include <atomic>
+#include <ctime>
 #include <thread>
 
 #include "core/plugin_fixture.h"
@@ -344,11 +345,10 @@ TEST_F(PluginWorkerTest, IntelReachesEveryChannelOfItsSinkTarget)
 
 TEST_F(PluginWorkerTest, StopBeforeTheFirstTurnReadsNothingAndSavesTheEventId)
 {
-    // The clock-based seed: seconds since the epoch, shifted by 20 bits.
-    const auto clock_seed = [] {
-        auto now = std::chrono::system_clock::now().time_since_epoch();
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count()) << 20;
-    };
+    // The clock-based seed: seconds since the epoch, shifted by 20 bits. Read
+    // from the same clock as the plug-in: time() may trail system_clock by a
+    // tick across a second's boundary.
+    const auto clock_seed = [] { return static_cast<uint64_t>(std::time(nullptr)) << 20; };
     const uint64_t clock_before = clock_seed();
     WriteConf(OneIndicator("other_port == 23"));
     plugin = Load();
