@@ -291,6 +291,15 @@ public:
     // empty when it compiles, otherwise the message Parse would throw.
     std::string Check(const std::string &expression);
 
+    // A compiled expression, evaluated without finding its text again. It
+    // holds no reference to the parser and may be shared across threads.
+    class Program;
+    using Handle = std::shared_ptr<const Program>;
+    // Throws std::exception with the message Parse would throw.
+    Handle Compile(const std::string &expression);
+    // True when the compiled expression matches the flow.
+    static bool Evaluate(const Program &program, const vdFlow &flow, const Variables &variables);
+
 private:
     struct Cache;
     std::unique_ptr<Cache> cache;

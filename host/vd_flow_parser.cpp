@@ -14,14 +14,18 @@ namespace {
 constexpr size_t max_cached_expressions = 4096;
 constexpr size_t max_cached_bytes = 4 * 1024 * 1024;
 
+}  // namespace
+
 // A compiled expression, or the error that compiling it raised.
-struct Compiled {
+class vdFlowParser::Program
+{
+public:
     vd_flow_expr::NodePtr root;
     std::string error;
 
-    static Compiled From(const std::string &expression)
+    static Program From(const std::string &expression)
     {
-        Compiled compiled;
+        Program compiled;
         try {
             compiled.root = vd_flow_expr::Compile(expression);
         } catch (const vd_flow_expr::Error &error) {
@@ -39,34 +43,40 @@ struct Compiled {
     }
 };
 
-}  // namespace
-
 struct vdFlowParser::Cache {
     std::shared_mutex mutex;
-    // Entries are never removed, so a found entry stays valid once the lock
-    // is released; the tree itself is not changed after compiling.
-    std::unordered_map<std::string, Compiled> entries;
+    // Entries are never removed; the programs themselves are shared and not
+    // changed after compiling.
+    std::unordered_map<std::string, Handle> entries;
     size_t bytes = 0;
 
-    const Compiled *Find(const std::string &expression)
+    Handle Find(const std::string &expression)
     {
         std::shared_lock lock(mutex);
         auto entry = entries.find(expression);
-        return entry == entries.end() ? nullptr : &entry->second;
+        return entry == entries.end() ? nullptr : entry->second;
     }
 
-    // Takes compiled over and returns the kept entry; nullptr (compiled left
-    // as it was) when the cache is full.
-    const Compiled *Insert(const std::string &expression, Compiled &compiled)
+    // Keeps compiled unless the cache is full; returns the kept program, or
+    // compiled itself when the cache is full.
+    Handle Insert(const std::string &expression, Handle compiled)
     {
         std::unique_lock lock(mutex);
         auto entry = entries.find(expression);
         if (entry != entries.end())
-            return &entry->second;
+            return entry->second;
         if (entries.size() >= max_cached_expressions || bytes + expression.size() > max_cached_bytes)
-            return nullptr;
+            return compiled;
         bytes += expression.size();
-        return &entries.emplace(expression, std::move(compiled)).first->second;
+        return entries.emplace(expression, std::move(compiled)).first->second;
+    }
+
+    Handle Get(const std::string &expression)
+    {
+        if (Handle cached = Find(expression))
+            return cached;
+        // Compiled outside the lock: a long expression must not stall the others.
+        return Insert(expression, std::make_shared<const Program>(Program::From(expression)));
     }
 };
 
@@ -83,22 +93,23 @@ bool vdFlowParser::Parse(const vdFlow::Ptr &flow, const Variables &variables, co
 
 bool vdFlowParser::Parse(const vdFlow &flow, const Variables &variables, const std::string &expression)
 {
-    if (const Compiled *cached = cache->Find(expression))
-        return cached->Evaluate(flow, variables);
-
-    // Compiled outside the lock: a long expression must not stall the others.
-    Compiled compiled = Compiled::From(expression);
-    if (const Compiled *cached = cache->Insert(expression, compiled))
-        return cached->Evaluate(flow, variables);
-    return compiled.Evaluate(flow, variables);
+    return cache->Get(expression)->Evaluate(flow, variables);
 }
 
 std::string vdFlowParser::Check(const std::string &expression)
 {
-    if (const Compiled *cached = cache->Find(expression))
-        return cached->error;
-    Compiled compiled = Compiled::From(expression);
-    if (const Compiled *cached = cache->Insert(expression, compiled))
-        return cached->error;
-    return compiled.error;
+    return cache->Get(expression)->error;
+}
+
+vdFlowParser::Handle vdFlowParser::Compile(const std::string &expression)
+{
+    Handle program = cache->Get(expression);
+    if (!program->root)
+        throw vd_flow_expr::Error(program->error);
+    return program;
+}
+
+bool vdFlowParser::Evaluate(const Program &program, const vdFlow &flow, const Variables &variables)
+{
+    return program.Evaluate(flow, variables);
 }

@@ -336,3 +336,27 @@ TEST(FlowParser, EvaluatesFromManyThreads)
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+TEST(FlowParser, CompiledProgramsMatchLikeTheText)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    const MatchCase cases[] = {
+        {"ip_protocol == 6 && other_port == 443", true},
+        {"other_ip == 203.0.113.0/24 && !ip_nat", false},
+        {"other_port == port", true},
+    };
+    const vdFlowParser::Variables variables{{"port", "443"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        vdFlowParser::Handle program = parser.Compile(c.expression);
+        ASSERT_TRUE(program);
+        EXPECT_EQ(vdFlowParser::Evaluate(*program, *flow, variables), c.matches);
+        EXPECT_EQ(parser.Parse(flow, variables, c.expression), c.matches);
+    }
+
+    // A bad expression fails to compile with the message evaluating it gives.
+    std::string compile_error = ErrorText([&] { parser.Compile("ip_protocol =="); });
+    EXPECT_EQ(compile_error, ErrorOf(parser, flow, "ip_protocol =="));
+    EXPECT_NE(compile_error.find("found the end"), std::string::npos);
+}
