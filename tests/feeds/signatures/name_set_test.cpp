@@ -2,6 +2,7 @@
 // than a block, the empty name and duplicates.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 #include "feeds/signatures/name_set.h"
@@ -31,6 +32,39 @@ TEST(NameSet, KeepsEveryNameAcrossBlocks)
     EXPECT_FALSE(set.contains("host40000.example.org"));
     EXPECT_FALSE(set.contains("first.exampl"));
     EXPECT_FALSE(set.contains(huge + "x"));
+}
+
+}  // namespace
+
+namespace {
+
+// Growth rehashes every stored name: each must still be found, and iteration
+// must give each exactly once, the empty name included.
+TEST(NameSet, GrowsAndIteratesEveryNameOnce)
+{
+    for (bool reserved : {false, true}) {
+        SCOPED_TRACE(reserved ? "reserved" : "grown");
+        vdfNameSet set;
+        if (reserved)
+            set.reserve(5000);
+        std::set<std::string> expected{""};
+        set.insert("");
+        for (int i = 0; i < 5000; i++) {
+            std::string name = "n" + std::to_string(i * 7919) + ".example";
+            expected.insert(name);
+            EXPECT_TRUE(set.insert(name));
+        }
+        std::multiset<std::string> seen(set.begin(), set.end());
+        EXPECT_EQ(seen.size(), expected.size());
+        EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), expected);
+        for (const auto &name : expected)
+            EXPECT_TRUE(set.contains(name)) << name;
+    }
+
+    vdfNameSet none;
+    EXPECT_EQ(none.begin(), none.end());
+    EXPECT_FALSE(none.contains("x"));
+    EXPECT_FALSE(none.contains(""));
 }
 
 }  // namespace
