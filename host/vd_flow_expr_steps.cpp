@@ -306,47 +306,6 @@ void CollectNames(const Node &node, std::vector<std::string> &names)
     }
 }
 
-bool AddressMatches(const Step &step, const vdAddr &address)
-{
-    uint64_t bits[2];
-    std::memcpy(bits, address.addr.bytes, sizeof(bits));
-    return address.family == step.family && (bits[0] & step.mask[0]) == step.bits[0] &&
-           (bits[1] & step.mask[1]) == step.bits[1];
-}
-
-// string_view compares as unsigned bytes, like the tree.
-bool TextPasses(const Step &step, std::string_view text)
-{
-    switch (step.op) {
-    case Op::eq:
-        return text == step.text;
-    case Op::lt:
-        return text < step.text;
-    case Op::le:
-        return text <= step.text;
-    default:
-        return false;
-    }
-}
-
-bool Passes(const Step &step, const vdFlow &flow, const Variables &variables)
-{
-    switch (step.test) {
-    case Step::Test::number_in_range:
-        return ReadNumber(step.field, flow) - step.low <= step.span;
-    case Step::Test::text:
-        return TextPasses(step, ReadText(step.field, flow));
-    case Step::Test::address_match:
-        return AddressMatches(step, step.field.pair.Pick(flow));
-    case Step::Test::address_valid:
-        return step.field.pair.Pick(flow).IsValid();
-    case Step::Test::tree:
-        break;
-    }
-    EvalContext context{flow, variables, {}};
-    return step.node->Test(context);
-}
-
 }  // namespace
 
 Steps::Steps(const Node &root)
@@ -365,14 +324,10 @@ bool Steps::NoneShadowed(const Variables &variables) const
                         [&](const std::string &name) { return variables.count(name) != 0; });
 }
 
-bool Steps::Run(const vdFlow &flow, const Variables &variables) const
+bool Step::TreePasses(const vdFlow &flow, const Variables &variables) const
 {
-    uint32_t at = entry;
-    while (at < outcome_false) {
-        const Step &step = steps[at];
-        at = Passes(step, flow, variables) ? step.if_true : step.if_false;
-    }
-    return at == outcome_true;
+    EvalContext context{flow, variables, {}};
+    return node->Test(context);
 }
 
 size_t Steps::TreeSteps() const

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,7 @@ struct Step {
     Test test = Test::tree;
     Op op = Op::eq;
     uint8_t family = 0;
-    // Index of the next step, or one of the outcomes below.
+    // Index of the next step, or Steps::outcome_true or outcome_false.
     uint32_t if_true = 0;
     uint32_t if_false = 0;
     Field field;
@@ -34,6 +35,13 @@ struct Step {
     uint64_t mask[2] = {};
     std::string_view text;  // owned by the tree
     const Node *node = nullptr;
+
+    bool Passes(const vdFlow &flow, const Variables &variables) const;
+
+private:
+    bool AddressMatches(const vdAddr &address) const;
+    bool TextPasses(std::string_view value) const;
+    bool TreePasses(const vdFlow &flow, const Variables &variables) const;
 };
 
 class Steps
@@ -49,11 +57,18 @@ public:
     // uses: the steps read members directly, so only the tree can run then.
     bool Apply(const Variables &variables) const { return variables.empty() || NoneShadowed(variables); }
 
-    bool Run(const vdFlow &flow, const Variables &variables) const;
+    bool Run(const vdFlow &flow, const Variables &variables) const
+    {
+        uint32_t at = entry;
+        while (at < outcome_false) {
+            const Step &step = steps[at];
+            at = step.Passes(flow, variables) ? step.if_true : step.if_false;
+        }
+        return at == outcome_true;
+    }
 
     // For tests: how many steps run through the tree.
     size_t TreeSteps() const;
-    size_t Size() const { return steps.size(); }
 
 private:
     bool NoneShadowed(const Variables &variables) const;
@@ -62,5 +77,45 @@ private:
     uint32_t entry = outcome_false;
     std::vector<std::string> names;  // sorted, each once
 };
+
+// Inline so that the evaluator runs a step without a call into the library.
+inline bool Step::Passes(const vdFlow &flow, const Variables &variables) const
+{
+    switch (test) {
+    case Test::number_in_range:
+        return ReadNumber(field, flow) - low <= span;
+    case Test::text:
+        return TextPasses(ReadText(field, flow));
+    case Test::address_match:
+        return AddressMatches(field.pair.Pick(flow));
+    case Test::address_valid:
+        return field.pair.Pick(flow).IsValid();
+    case Test::tree:
+        break;
+    }
+    return TreePasses(flow, variables);
+}
+
+inline bool Step::AddressMatches(const vdAddr &address) const
+{
+    uint64_t words[2];
+    std::memcpy(words, address.addr.bytes, sizeof(words));
+    return address.family == family && (words[0] & mask[0]) == bits[0] && (words[1] & mask[1]) == bits[1];
+}
+
+// string_view compares as unsigned bytes, like the tree.
+inline bool Step::TextPasses(std::string_view value) const
+{
+    switch (op) {
+    case Op::eq:
+        return value == text;
+    case Op::lt:
+        return value < text;
+    case Op::le:
+        return value <= text;
+    default:
+        return false;
+    }
+}
 
 }  // namespace vd_flow_expr
