@@ -271,7 +271,8 @@ private:
     std::vector<std::unique_ptr<Slot>> slots;
 };
 
-// Evaluates flow expressions; see the README for the language.
+// Evaluates flow expressions; see the README for the language. Any thread
+// may call any member; evaluating writes nothing the threads share.
 class vdFlowParser
 {
 public:
@@ -301,6 +302,6 @@ public:
     static bool Evaluate(const Program &program, const vdFlow &flow, const Variables &variables);
 
 private:
-    struct Cache;
+    class Cache;
     std::unique_ptr<Cache> cache;
 };

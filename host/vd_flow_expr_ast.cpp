@@ -6,7 +6,8 @@
 
 namespace vd_flow_expr {
 
-LiteralNode::LiteralNode(const Token &token) : Node(token.type), string(token.string), address(token.address)
+LiteralNode::LiteralNode(const Token &token)
+    : Node(Kind::literal, token.type), string(token.string), address(token.address)
 {
     switch (token.type) {
     case Type::boolean:
@@ -32,7 +33,7 @@ Value MemberNode::Evaluate(EvalContext &context) const
         if (variable != context.variables.end())
             return TypeVariableText(name, variable->second, context.addresses);
     }
-    return member.read(context.flow);
+    return ReadValue(member, context.flow);
 }
 
 Value VariableNode::Evaluate(EvalContext &context) const

@@ -1,5 +1,6 @@
-// The compiled form of a flow expression: a tree of nodes that evaluates
-// against one flow and the caller's variables.
+// The tree form of a flow expression: evaluates against one flow and the
+// caller's variables, whatever the variables hold. The typed steps
+// (vd_flow_expr_steps.h) are built from it for the common case.
 #pragma once
 
 #include <cstddef>
@@ -29,7 +30,9 @@ struct EvalContext {
 class Node
 {
 public:
-    explicit Node(std::optional<Type> type) : type(type) {}
+    enum class Kind : uint8_t { literal, member, variable, negation, chain, comparison };
+
+    Node(Kind kind, std::optional<Type> type) : kind(kind), type(type) {}
     virtual ~Node() = default;
     Node(const Node &) = delete;
     Node &operator=(const Node &) = delete;
@@ -41,8 +44,10 @@ public:
     // Known for members, literals and conditions; a name that only the
     // variables can give has its type at evaluation.
     const std::optional<Type> &StaticType() const { return type; }
+    Kind GetKind() const { return kind; }
 
 private:
+    Kind kind;
     std::optional<Type> type;
 };
 
@@ -53,6 +58,7 @@ class LiteralNode : public Node
 public:
     explicit LiteralNode(const Token &token);
     Value Evaluate(EvalContext &) const override { return value; }
+    const Value &GetValue() const { return value; }
 
 private:
     std::string string;
@@ -64,8 +70,13 @@ private:
 class MemberNode : public Node
 {
 public:
-    MemberNode(const Member &member, std::string_view name) : Node(member.type), member(member), name(name) {}
+    MemberNode(const Member &member, std::string_view name)
+        : Node(Kind::member, member.type), member(member), name(name)
+    {
+    }
     Value Evaluate(EvalContext &context) const override;
+    const Member &GetMember() const { return member; }
+    const std::string &Name() const { return name; }
 
 private:
     const Member &member;
@@ -75,8 +86,11 @@ private:
 class VariableNode : public Node
 {
 public:
-    VariableNode(std::string_view name, size_t offset) : Node(std::nullopt), name(name), offset(offset) {}
+    VariableNode(std::string_view name, size_t offset) : Node(Kind::variable, std::nullopt), name(name), offset(offset)
+    {
+    }
     Value Evaluate(EvalContext &context) const override;
+    const std::string &Name() const { return name; }
 
 private:
     std::string name;
@@ -86,15 +100,16 @@ private:
 class ConditionNode : public Node
 {
 public:
-    ConditionNode() : Node(Type::boolean) {}
+    explicit ConditionNode(Kind kind) : Node(kind, Type::boolean) {}
     Value Evaluate(EvalContext &context) const override { return Value::Boolean(Test(context)); }
 };
 
 class NotNode : public ConditionNode
 {
 public:
-    explicit NotNode(NodePtr operand) : operand(std::move(operand)) {}
+    explicit NotNode(NodePtr operand) : ConditionNode(Kind::negation), operand(std::move(operand)) {}
     bool Test(EvalContext &context) const override { return !operand->Test(context); }
+    const Node &Operand() const { return *operand; }
 
 private:
     NodePtr operand;
@@ -106,8 +121,14 @@ private:
 class ChainNode : public ConditionNode
 {
 public:
-    ChainNode(bool all, std::vector<NodePtr> operands) : all(all), operands(std::move(operands)) {}
+    ChainNode(bool all, std::vector<NodePtr> operands)
+        : ConditionNode(Kind::chain), all(all), operands(std::move(operands))
+    {
+    }
     bool Test(EvalContext &context) const override;
+    // true for "&&", false for "||".
+    bool All() const { return all; }
+    const std::vector<NodePtr> &Operands() const { return operands; }
 
 private:
     bool all;
@@ -119,10 +140,14 @@ class CompareNode : public ConditionNode
 public:
     // where: the operator's offset and the operands as written, for messages.
     CompareNode(Op op, NodePtr left, NodePtr right, size_t offset, std::string where)
-        : op(op), left(std::move(left)), right(std::move(right)), offset(offset), where(std::move(where))
+        : ConditionNode(Kind::comparison), op(op), left(std::move(left)), right(std::move(right)), offset(offset),
+          where(std::move(where))
     {
     }
     bool Test(EvalContext &context) const override;
+    Op GetOp() const { return op; }
+    const Node &Left() const { return *left; }
+    const Node &Right() const { return *right; }
 
 private:
     Op op;

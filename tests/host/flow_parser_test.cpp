@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@
 
 #include "support/error_text.h"
 #include "support/flow_builder.h"
+#include "vd_flow_expr_compiler.h"
+#include "vd_flow_expr_steps.h"
 #include "velbord.h"
 
 namespace {
@@ -359,4 +362,237 @@ TEST(FlowParser, CompiledProgramsMatchLikeTheText)
     std::string compile_error = ErrorText([&] { parser.Compile("ip_protocol =="); });
     EXPECT_EQ(compile_error, ErrorOf(parser, flow, "ip_protocol =="));
     EXPECT_NE(compile_error.find("found the end"), std::string::npos);
+}
+
+namespace {
+
+// The TLS flow with a 16-bit, a 32-bit and an IPv6 field set as well.
+vdFlow::Ptr MakeWideFlow()
+{
+    auto flow = MakeTLSFlow();
+    flow->vlan_id = 4094;
+    flow->detected_application = 0x80000001;
+    vdAddr::Create(flow->stun_peer, "2001:db8:0:0:8000::1");
+    return flow;
+}
+
+// The three ways to evaluate one text: by text, compiled, and the tree alone.
+struct Answers {
+    std::string text, compiled, tree;
+};
+
+std::string Outcome(const std::function<bool()> &evaluate)
+{
+    bool matched = false;
+    std::string error = ErrorText([&] { matched = evaluate(); });
+    return error.empty() ? (matched ? "true" : "false") : error;
+}
+
+Answers EvaluateThreeWays(const vdFlow &flow, const std::string &expression,
+                          const vdFlowParser::Variables &variables = {})
+{
+    vdFlowParser parser;
+    Answers answers;
+    answers.text = Outcome([&] { return parser.Parse(flow, variables, expression); });
+    answers.compiled = Outcome([&] { return vdFlowParser::Evaluate(*parser.Compile(expression), flow, variables); });
+    answers.tree = Outcome([&] {
+        vd_flow_expr::EvalContext context{flow, variables, {}};
+        return vd_flow_expr::Compile(expression)->Test(context);
+    });
+    return answers;
+}
+
+}  // namespace
+
+// Every operator on every kind of typed test, at the edges where a wrong
+// width, a wrong mirror of the operands or a wrong mask would show.
+TEST(FlowParser, TypedTestsAnswerEveryOperatorAndType)
+{
+    const MatchCase cases[] = {
+        // An 8-bit field: 262 is 6 modulo 256.
+        {"ip_protocol == 6", true},
+        {"ip_protocol != 6", false},
+        {"ip_protocol < 7 && !(ip_protocol < 6)", true},
+        {"ip_protocol <= 6 && !(ip_protocol <= 5)", true},
+        {"ip_protocol > 5 && !(ip_protocol > 6)", true},
+        {"ip_protocol >= 6 && !(ip_protocol >= 7)", true},
+        {"ip_protocol == 262", false},
+        {"ip_protocol < 262", true},
+        {"ip_protocol < 0 || ip_protocol > 18446744073709551615", false},
+        {"ip_protocol >= 0 && ip_protocol <= 18446744073709551615", true},
+        // 16, 32 and 64 bits.
+        {"vlan_id == 4094 && vlan_id != 69630", true},
+        {"detected_application == 2147483649 && detected_application != 6442450945", true},
+        {"detected_application > 2147483648", true},
+        {"digest == 18446744073709551615 && digest > 18446744073709551614 && digest >= 18446744073709551615", true},
+        {"digest < 18446744073709551615 || digest > 18446744073709551615", false},
+        {"dpi_risk_score || !vlan_id", false},
+        // A literal on the left mirrors the operator.
+        {"7 > ip_protocol && 6 >= ip_protocol && 6 <= ip_protocol && 5 < ip_protocol && 6 == ip_protocol", true},
+        {"6 < ip_protocol || 7 <= ip_protocol || 5 >= ip_protocol || 6 != ip_protocol", false},
+        {"other_port == 443 && local_port == 51000 && lower_port >= 51000 && upper_port <= 443", true},
+        // Bools, conditions against bools, and literals alone.
+        {"ip_nat == true && ip_nat != false && true == ip_nat && false != ip_nat", true},
+        {"ip_nat == false || ip_nat != true || detection_guessed == true", false},
+        {"(ip_protocol == 6) == false || true == !(ip_protocol == 6)", false},
+        {"(ip_protocol == 6 || ip_nat) != true", false},
+        {"1 < 2 && 'a' < 'b' && 10.0.0.1 == 10.0.0.0/8 && true && 1 && 'x'", true},
+        {"0 || '' || false || 1 > 2", false},
+        // Strings, as unsigned bytes.
+        {"host_server_name == 'www.example.com' && host_server_name != 'www.example.co'", true},
+        {"host_server_name < 'www.example.com' || host_server_name > 'www.example.com'", false},
+        {"host_server_name <= 'www.example.com' && host_server_name >= 'www.example.com'", true},
+        {"host_server_name > 'www.example.co' && host_server_name < 'www.example.com.'", true},
+        {"'www.f' > host_server_name && 'www.example.com' == host_server_name && '' != host_server_name", true},
+        {"dns_host_name == '' && dns_host_name < 'a' && dns_host_name <= ''", true},
+        {"detected_application_name > 'z' && detected_application_name < '\xc3\xaa'", true},
+        {"ifname == 'eth0' && ifname < 'eth1'", true},
+        // IPv4 addresses and networks, in either order.
+        {"other_ip == 203.0.113.5 && other_ip != 203.0.113.4", true},
+        {"other_ip == 203.0.113.4/31 && other_ip == 203.0.112.0/23 && other_ip == 203.0.113.5/24", true},
+        {"other_ip == 203.0.113.6/31 || other_ip == 203.0.113.4/32 || other_ip == ::/0", false},
+        {"203.0.113.0/24 == other_ip && 0.0.0.0/0 == other_ip && 203.0.113.5/32 == other_ip", true},
+        {"203.0.113.0/24 != other_ip || local_ip != 192.168.1.10", false},
+        // IPv6 addresses and networks, across byte boundaries.
+        {"stun_peer == 2001:db8::/64 && stun_peer == 2001:db8:0:0:8000::/65 && stun_peer == ::/0", true},
+        {"stun_peer == 2001:db8::/65 || stun_peer == 2001:db8:0:0:8000::2/127 || stun_peer == 0.0.0.0/0", false},
+        {"stun_peer == 2001:db8:0:0:8000::/127 && stun_peer == 2001:db8:0:0:8000::1/128", true},
+        {"stun_peer == 2001:db8:0:0:8000::3/128 || stun_peer == ::ffff:203.0.113.5", false},
+        {"stun_peer == 2001:DB8:0:0:8000:0:0:1 && stun_peer && !stun_mapped", true},
+        // MAC addresses.
+        {"local_mac == 00:11:22:33:44:55 && 00:11:22:33:44:55 == lower_mac && upper_mac != aa:bb:cc:dd:ee:fe", true},
+        // Names nothing defines, skipped by short-circuiting.
+        {"ip_protocol == 7 && missing == 1", false},
+        {"ip_protocol == 6 || missing", true},
+    };
+    auto flow = MakeWideFlow();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        Answers answers = EvaluateThreeWays(*flow, c.expression);
+        const char *expected = c.matches ? "true" : "false";
+        EXPECT_EQ(answers.text, expected);
+        EXPECT_EQ(answers.compiled, expected);
+        EXPECT_EQ(answers.tree, expected);
+    }
+}
+
+// Errors that only evaluation finds come the same, at the same place, from
+// every path; a variable that takes a field's place is always honoured.
+TEST(FlowParser, TypedTestsFailAndDeferToVariablesLikeTheTree)
+{
+    struct VariableCase {
+        const char *expression;
+        vdFlowParser::Variables variables;
+        const char *outcome;  // "true", "false" or the whole message
+    };
+    const VariableCase cases[] = {
+        {"missing == 1", {}, "flow expression: unknown name 'missing' (neither a flow field nor a variable) at offset 0"},
+        {"ip_protocol == missing", {}, "unknown name 'missing' (neither a flow field nor a variable) at offset 15"},
+        {"ip_protocol == 6 && !missing", {{"other", "1"}}, "unknown name 'missing'"},
+        {"(missing == 1) == true", {}, "unknown name 'missing' (neither a flow field nor a variable) at offset 1"},
+        {"ip_protocol == 7 || missing", {}, "unknown name 'missing'"},
+        {"ip_protocol == -1", {}, "flow expression: unexpected '-' at offset 15"},
+        // Variables are unsigned decimals, or else strings.
+        {"ip_protocol == v", {{"v", "-1"}}, "cannot compare number with string in 'ip_protocol == v' at offset 12"},
+        {"ip_protocol == v", {{"v", "6"}}, "true"},
+        {"ip_protocol == 6", {{"ip_protocol", "17"}}, "false"},
+        {"ip_protocol == 6", {{"ip_proto", "17"}}, "true"},
+        {"other_ip == 203.0.113.0/24", {{"other_ip", "198.51.100.1"}}, "false"},
+        {"host_server_name == 'www.example.com'", {{"host_server_name", "x"}}, "false"},
+        {"ip_nat", {{"ip_nat", "false"}}, "false"},
+        {"ip_nat", {{"ip_nat", "tcp"}}, "true"},
+        {"ip_nat == true", {{"ip_nat", "tcp"}}, "cannot compare string with bool"},
+        {"missing == 1", {{"missing", "1"}}, "true"},
+    };
+    auto flow = MakeWideFlow();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        Answers answers = EvaluateThreeWays(*flow, c.expression, c.variables);
+        EXPECT_NE(answers.tree.find(c.outcome), std::string::npos) << answers.tree;
+        EXPECT_EQ(answers.text, answers.tree);
+        EXPECT_EQ(answers.compiled, answers.tree);
+    }
+}
+
+namespace {
+
+// Literals for a member of the type, each valid against it.
+std::vector<std::string> LiteralsFor(vd_flow_expr::Type type)
+{
+    switch (type) {
+    case vd_flow_expr::Type::number:
+        return {"0", "1", "6", "443", "4094", "51000", "65535", "65536", "2147483649", "4294967296",
+                "18446744073709551615"};
+    case vd_flow_expr::Type::string:
+        return {"''", "'eth0'", "'www.example.com'", "'www.f'", "'\xc3\xa9t\xc3\xa9'"};
+    case vd_flow_expr::Type::boolean:
+        return {"true", "false"};
+    case vd_flow_expr::Type::address:
+        return {"203.0.113.5", "203.0.113.0/24", "192.168.1.10", "0.0.0.0/0", "::/0", "2001:db8::/64",
+                "2001:db8:0:0:8000::1", "2001:db8::1/127"};
+    case vd_flow_expr::Type::mac:
+        return {"00:11:22:33:44:55", "aa:bb:cc:dd:ee:ff", "00:00:00:00:00:00"};
+    }
+    return {};
+}
+
+// Every expression of one member against one literal the language allows,
+// with the literal on either side, and the member as a condition.
+std::vector<std::string> ExpressionsFor(const vd_flow_expr::Member &member)
+{
+    const std::string name(member.name);
+    std::vector<std::string> expressions = {name, "!" + name};
+    bool ordered = member.type == vd_flow_expr::Type::number || member.type == vd_flow_expr::Type::string;
+    for (const std::string &literal : LiteralsFor(member.type)) {
+        for (const char *op : {"==", "!=", "<", "<=", ">", ">="}) {
+            if (!ordered && op != std::string("==") && op != std::string("!="))
+                continue;
+            expressions.push_back(name + " " + op + " " + literal);
+            expressions.push_back(literal + " " + op + " " + name);
+        }
+    }
+    return expressions;
+}
+
+}  // namespace
+
+// Every member through the typed steps against the tree, on flows that
+// move local and other, leave fields empty or carry IPv6.
+TEST(FlowParser, TypedStepsAnswerLikeTheTreeForEveryMember)
+{
+    auto mapped = MakeWideFlow();
+    mapped->lower_map = 2;
+    auto ipv6 = FlowBuilder().Lower("2001:db8::1", 5353).Upper("2001:db8:0:0:8000::1", 443).Build();
+    const vdFlow::Ptr flows[] = {MakeWideFlow(), mapped, std::make_shared<vdFlow>(), ipv6};
+    const vdFlowParser::Variables no_variables;
+    for (const vd_flow_expr::Member &member : vd_flow_expr::AllMembers()) {
+        for (const std::string &expression : ExpressionsFor(member)) {
+            SCOPED_TRACE(expression);
+            vd_flow_expr::NodePtr tree = vd_flow_expr::Compile(expression);
+            vd_flow_expr::Steps steps(*tree);
+            ASSERT_EQ(steps.TreeSteps(), 0u) << "not typed";
+            for (const vdFlow::Ptr &flow : flows) {
+                vd_flow_expr::EvalContext context{*flow, no_variables, {}};
+                ASSERT_EQ(steps.Run(*flow, no_variables), tree->Test(context));
+            }
+        }
+    }
+}
+
+// Past the bound of kept expressions every text is still compiled and
+// answered, and the kept ones are still found.
+TEST(FlowParser, AnswersPastTheCacheBound)
+{
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    constexpr int expression_count = 5000;  // above the 4096 kept
+    for (int round = 0; round < 2; round++) {
+        for (int port = 0; port < expression_count; port++) {
+            std::string expression = "other_port == " + std::to_string(port);
+            ASSERT_EQ(parser.Parse(flow, {}, expression), port == 443) << expression;
+        }
+    }
+    EXPECT_EQ(parser.Check("other_port == 4999"), "");
+    EXPECT_NE(parser.Check("other_port == "), "");
+    EXPECT_TRUE(vdFlowParser::Evaluate(*parser.Compile("other_port == 443"), *flow, {}));
 }
