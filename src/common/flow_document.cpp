@@ -24,10 +24,33 @@ void KeyTable::Rank()
     for (size_t rank = 0; rank < order.size(); rank++) {
         Key &key = *order[rank];
         key.rank = static_cast<uint16_t>(rank);
+        key.name_rank = rank > 0 && order[rank - 1]->name == key.name ? order[rank - 1]->name_rank : key.rank;
         auto [at, added] = has_sub.try_emplace(key.name, !key.sub.empty());
         if (!added && at->second != !key.sub.empty())
             throw std::logic_error("flow document key " + key.name + " is both a value and an object");
     }
+}
+
+thread_local std::vector<Members::Member> Members::spare;
+
+template <class V> void Members::Add(const Key &key, V &&value)
+{
+    // A member's place must fit below its rank in the sort (SortByKey).
+    if (members.size() > 0xffff)
+        throw std::length_error("flow document: too many members");
+    members.emplace_back(key, std::forward<V>(value));
+}
+
+Members::Members() : members(std::move(spare))
+{
+    members.clear();
+    members.reserve(expected_members);
+}
+
+Members::~Members()
+{
+    members.clear();
+    spare = std::move(members);
 }
 
 void Members::Put(const Key &key, std::string value)
@@ -85,55 +108,60 @@ void Members::Put(const Key &key, json value)
     Add(key, std::move(value));
 }
 
-void Members::Add(const Key &key, json value)
-{
-    members.push_back(Member{&key, static_cast<uint16_t>(members.size()), std::move(value)});
-}
-
 void Members::MoveInto(json &out)
 {
     if (members.empty())
         return;
-    SortByKey();
+    const std::vector<uint32_t> order = SortByKey();
     if (out.is_null() || (out.is_object() && out.empty()))
-        out = BuildObject();
+        out = BuildObject(order);
     else
-        AssignOver(out);
+        AssignOver(out, order);
     members.clear();
 }
 
-void Members::SortByKey()
+std::vector<uint32_t> Members::SortByKey() const
 {
-    std::sort(members.begin(), members.end(), [](const Member &a, const Member &b) {
-        return a.key->rank != b.key->rank ? a.key->rank < b.key->rank : a.order < b.order;
-    });
+    // Rank above the member's place: the later of two writes of a key sorts
+    // after the earlier. Sorting these numbers, not the members, spares a
+    // temporary value for every move the sort makes.
+    std::vector<uint32_t> order;
+    order.reserve(members.size());
+    for (size_t at = 0; at < members.size(); at++)
+        order.push_back(uint32_t{members[at].key->rank} << 16 | static_cast<uint32_t>(at));
+    std::sort(order.begin(), order.end());
+    return order;
 }
 
-json::object_t Members::BuildObject()
+json::object_t Members::BuildObject(const std::vector<uint32_t> &order)
 {
     json::object_t object;
     json::object_t *group = nullptr;  // the member object being filled
-    for (size_t at = 0; at < members.size(); at++) {
+    uint16_t group_name = 0;
+    for (size_t at = 0; at < order.size(); at++) {
         // Of two writes of one key, the last is kept.
-        if (at + 1 < members.size() && members[at + 1].key == members[at].key)
+        if (at + 1 < order.size() && order[at + 1] >> 16 == order[at] >> 16)
             continue;
-        const Key &key = *members[at].key;
-        json &value = members[at].value;
+        Member &member = members[order[at] & 0xffff];
+        const Key &key = *member.key;
         if (key.sub.empty()) {
-            object.emplace_hint(object.end(), key.name, std::move(value));
+            object.emplace_hint(object.end(), key.name, std::move(member.value));
             group = nullptr;
             continue;
         }
-        if (group == nullptr || object.rbegin()->first != key.name)
+        if (group == nullptr || group_name != key.name_rank) {
             group = &object.emplace_hint(object.end(), key.name, json::object_t())->second.get_ref<json::object_t &>();
-        group->emplace_hint(group->end(), key.sub, std::move(value));
+            group_name = key.name_rank;
+        }
+        group->emplace_hint(group->end(), key.sub, std::move(member.value));
     }
     return object;
 }
 
-void Members::AssignOver(json &out)
+void Members::AssignOver(json &out, const std::vector<uint32_t> &order)
 {
-    for (Member &member : members) {
+    for (uint32_t at : order) {
+        Member &member = members[at & 0xffff];
         const Key &key = *member.key;
         if (key.sub.empty())
             out[key.name] = std::move(member.value);
