@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/flow_document.h"
 #include "vd_flow.h"
 
 namespace vdFlowEncoding {
@@ -21,17 +22,17 @@ struct EndpointChoice {
 EndpointChoice ChooseEndpointKeys(uint8_t lower_map);
 
 // "digest", "digest_prev" and "last_seen_at".
-void EncodeIdentity(const vdFlow &flow, json &out);
+void EncodeIdentity(const vdFlow &flow, Members &out);
 
 // Addresses, detection, host names, protocol details, risks and tags.
 // Reads the host configuration for the dhc/fhc members, so it throws when
 // that singleton is missing.
-void EncodeMetadata(const vdFlow &flow, const EndpointChoice &keys, json &out);
+void EncodeMetadata(const vdFlow &flow, const EndpointChoice &keys, Members &out);
 
 // The "gtp" object; the caller checks that the flow is GTP-tunnelled.
-void EncodeTunnel(const vdFlow &flow, const EndpointChoice &keys, json &out);
+void EncodeTunnel(const vdFlow &flow, const EndpointChoice &keys, Members &out);
 
 // The counters of stats, with the TCP group for TCP flows.
-void EncodeStats(const vdFlow &flow, const vdFlowStats &stats, const EndpointChoice &keys, json &out);
+void EncodeStats(const vdFlow &flow, const vdFlowStats &stats, const EndpointChoice &keys, Members &out);
 
 }  // namespace vdFlowEncoding

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "common/attr_value.h"
@@ -19,10 +20,22 @@ struct Entry {
     std::string event;
     std::string indicator;
     std::string indicator_driver;
+    // The entry's own criteria and attributes: a driver's findings, or all of
+    // them for an entry read back from a cache file.
     AttrMap criteria;
     AttrMap attrs;
+    // What the completing indicator configured, shared by all its entries
+    // rather than copied into each: its criteria replace criteria above, and
+    // its attributes lie beneath attrs above (attrs win on the same key).
+    std::shared_ptr<const AttrMap> indicator_criteria;
+    std::shared_ptr<const AttrMap> indicator_attrs;
 
-    bool operator==(const Entry &) const = default;
+    // The criteria and attributes the entry's JSON forms carry.
+    const AttrMap &Criteria() const;
+    AttrMap Attrs() const;
+
+    // Compares what the JSON forms carry, however it is held.
+    bool operator==(const Entry &other) const;
 
     // Replaces j with the entry's object of ten members.
     static void to_json(json &j, const Entry &e, bool typed);
@@ -31,7 +44,8 @@ struct Entry {
     static void from_json(const std::string &text, Entry &e);
     // Reads the typed form strictly. Fields are filled in the order score,
     // the six strings, criteria, attrs, id; on failure the fields before the
-    // failing one are set and the rest keep their values.
+    // failing one are set and the rest keep their values. What is read
+    // replaces what an indicator shared.
     static void from_json(const json &j, Entry &e);
 };
 

@@ -124,7 +124,7 @@ protected:
     // Numbers the flow's entries and hands them to its targets.
     void OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, const TurnContext &turn);
     void DispatchToProcessors(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &record);
-    void DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &payload);
+    void DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, json payload);
 
     std::shared_ptr<vppDataFeed::Base> CreateDataFeed(const std::string &key, const json &conf);
     IndicatorPtr CreateIndicator(const std::string &key, const json &conf, const json &defaults, unsigned ordinal);

@@ -164,14 +164,39 @@ FlowMetadataType Channel::LoadFlowMetadata(const std::string &tag, const json &c
     return entry->type;
 }
 
-void Channel::Dispatch(const std::string &sink, const json &intel, const vdFlow::Ptr &flow) const
-{
-    if (!flow)
-        throw vdException("%s: %s: no flow to dispatch.", sink.c_str(), name.c_str());
+FlowEnvelopes::FlowEnvelopes(json intel, vdFlow::Ptr flow) : intel(std::move(intel)), flow(std::move(flow)) {}
 
+void FlowEnvelopes::Expect(FlowMetadataType level)
+{
+    Level &at = levels[EncodeFlagsFor(level).value()];
+    if (!at.expected && !at.envelope)
+        pending++;
+    at.expected = true;
+}
+
+const json &FlowEnvelopes::For(FlowMetadataType level)
+{
+    const vdFlags<vdFlow::EncodeFlags> flags = EncodeFlagsFor(level);
+    Level &at = levels[flags.value()];
+    if (at.envelope)
+        return *at.envelope;
+    const bool last = at.expected && pending == 1 && taken_intel == nullptr;
+    at.envelope = Build(flags, last);
+    if (at.expected)
+        pending--;
+    if (last)
+        taken_intel = &(*at.envelope)["flow"]["intel"];
+    return *at.envelope;
+}
+
+json FlowEnvelopes::Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel)
+{
     json document;
-    flow->Encode(document, flow->stats, EncodeFlagsFor(flow_metadata));
-    document["intel"] = intel;
+    flow->Encode(document, flow->stats, flags);
+    if (take_intel)
+        document["intel"] = std::move(intel);
+    else
+        document["intel"] = Intel();
 
     std::shared_ptr<vdInterface> iface;
     {
@@ -179,12 +204,32 @@ void Channel::Dispatch(const std::string &sink, const json &intel, const vdFlow:
         iface = flow->iface;
     }
 
-    json envelope;
-    envelope["flow"] = std::move(document);
-    envelope["type"] = "flow_intel";
-    envelope["interface"] = iface ? iface->ifname : std::string();
-    envelope["internal"] = iface && iface->role == vdInterface::lan;
-    Dispatch(sink, envelope);
+    // In key order: each member goes in at the end without a search.
+    json::object_t envelope;
+    envelope.emplace_hint(envelope.end(), "flow", std::move(document));
+    envelope.emplace_hint(envelope.end(), "interface", iface ? iface->ifname : std::string());
+    envelope.emplace_hint(envelope.end(), "internal", iface && iface->role == vdInterface::lan);
+    envelope.emplace_hint(envelope.end(), "type", "flow_intel");
+    return json(std::move(envelope));
+}
+
+const json &FlowEnvelopes::Intel() const
+{
+    return taken_intel != nullptr ? *taken_intel : intel;
+}
+
+void Channel::Dispatch(const std::string &sink, const json &intel, const vdFlow::Ptr &flow) const
+{
+    FlowEnvelopes envelopes(intel, flow);
+    envelopes.Expect(flow_metadata);
+    Dispatch(sink, envelopes);
+}
+
+void Channel::Dispatch(const std::string &sink, FlowEnvelopes &envelopes) const
+{
+    if (!envelopes.Flow())
+        throw vdException("%s: %s: no flow to dispatch.", sink.c_str(), name.c_str());
+    Dispatch(sink, envelopes.For(flow_metadata));
 }
 
 void Channel::Dispatch(const std::string &sink, const json &document) const

@@ -2,7 +2,9 @@
 // plug-ins, each with channels that say how much of the flow travels along.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -19,6 +21,43 @@ enum class FlowMetadataType : uint8_t {
     full = 0xff,      // metadata, tunnel and counters
 };
 
+// What one flow's intel sends: an envelope per flow metadata level, encoded
+// once when a channel of that level first asks and then handed to every
+// channel of that level. Lives on the worker thread for one flow's output.
+class FlowEnvelopes
+{
+public:
+    FlowEnvelopes(json intel, vdFlow::Ptr flow);
+    // Holds a pointer into its own envelopes.
+    FlowEnvelopes(const FlowEnvelopes &) = delete;
+    FlowEnvelopes &operator=(const FlowEnvelopes &) = delete;
+
+    // Notes a level that will be asked for: the last level noted takes the
+    // intel itself when its envelope is built, not a copy.
+    void Expect(FlowMetadataType level);
+    // The envelope at level; what encoding throws reaches every channel that
+    // asks, as the encoding is tried again for each.
+    const json &For(FlowMetadataType level);
+
+    const vdFlow::Ptr &Flow() const { return flow; }
+
+private:
+    // By the encoder flags a level stands for.
+    struct Level {
+        bool expected = false;
+        std::optional<json> envelope;
+    };
+
+    json Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel);
+    const json &Intel() const;
+
+    json intel;
+    const json *taken_intel = nullptr;  // where the intel went, once taken
+    vdFlow::Ptr flow;
+    std::array<Level, 8> levels;
+    unsigned pending = 0;  // levels expected and not built yet
+};
+
 // One channel of a host sink; a plain value.
 class Channel
 {
@@ -32,6 +71,9 @@ public:
     // Encodes the flow, adds intel (the JSON array of its entries) and hands
     // the envelope to the host sink.
     void Dispatch(const std::string &sink, const json &intel, const vdFlow::Ptr &flow) const;
+    // The same, with the envelope of this channel's level shared with the
+    // flow's other channels.
+    void Dispatch(const std::string &sink, FlowEnvelopes &envelopes) const;
     // Hands a finished document to the host sink on this channel alone.
     void Dispatch(const std::string &sink, const json &document) const;
 

@@ -305,7 +305,7 @@ void vppPlugin::OutputIntel(const vdFlow::Ptr &flow, vppIntel::Event &intel, con
         vd_json_to_string(payload, text, true);
         vd_dprintf("%s: %s: intel payload:\n%s\n", tag.c_str(), flow_id.c_str(), text.c_str());
     }
-    DispatchToSinks(flow, intel, payload);
+    DispatchToSinks(flow, intel, std::move(payload));
 }
 
 void vppPlugin::DispatchToProcessors(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &record)
@@ -325,8 +325,18 @@ void vppPlugin::DispatchToProcessors(const vdFlow::Ptr &flow, const vppIntel::Ev
     }
 }
 
-void vppPlugin::DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, const json &payload)
+void vppPlugin::DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &intel, json payload)
 {
+    // Each flow metadata level is encoded once for all channels that use it.
+    vppSink::FlowEnvelopes envelopes(std::move(payload), flow);
+    for (const auto &name : intel.sink_targets) {
+        auto target = sinks.find(name);
+        if (target != sinks.end()) {
+            for (const auto &[channel_name, channel] : target->second.channels)
+                envelopes.Expect(channel.flow_metadata);
+        }
+    }
+
     for (const auto &name : intel.sink_targets) {
         auto target = sinks.find(name);
         if (target == sinks.end()) {
@@ -335,7 +345,7 @@ void vppPlugin::DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &
         }
         const vppSink::Base &sink = target->second;
         for (const auto &[channel_name, channel] : sink.channels) {
-            Guard([&] { channel.Dispatch(sink.name, payload, flow); },
+            Guard([&] { channel.Dispatch(sink.name, envelopes); },
                   [&](const char *what) {
                       vd_printf("%s: %s: intel output failed: %s: %s: %s\n", tag.c_str(), FlowId(flow).c_str(),
                                 name.c_str(), channel_name.c_str(), what);

@@ -14,6 +14,7 @@ Base::Base(std::shared_ptr<vppEventQueue::Queue> queue, Driver driver, const std
     if (!this->queue)
         throw vdException("%s: no event queue for the indicator's intel", tag.c_str());
     LoadConfig(conf, defaults);
+    shared_criteria = std::make_shared<const vppIntel::AttrMap>(criteria.values);
 }
 
 Base::~Base() = default;

@@ -91,7 +91,11 @@ public:
     std::atomic<uint32_t> score{0};
     std::unordered_map<std::string, std::shared_ptr<vppDataFeed::Base>> data_feeds;
     vppCriteria criteria;
-    vppIntel::AttrMap attrs;
+    // The configured attributes live where every completed entry shares
+    // them; like criteria.values' shared copy, fixed after construction.
+    const std::shared_ptr<vppIntel::AttrMap> shared_attrs = std::make_shared<vppIntel::AttrMap>();
+    vppIntel::AttrMap &attrs = *shared_attrs;
+    std::shared_ptr<const vppIntel::AttrMap> shared_criteria;
     std::unordered_set<vdPluginProcessor::Event> event_filter;
     Targets proc_targets;
     Targets sink_targets;

@@ -58,9 +58,11 @@ void Base::Complete(vppIntel::Entry &entry, vdPluginProcessor::Event code) const
 {
     entry.indicator = tag;
     entry.indicator_driver = GetDriverName();
-    entry.criteria = criteria.values;
+    // Shared, not copied: an indicator may configure millions of attributes.
     // The driver's attributes win over configured ones of the same key.
-    entry.attrs.insert(attrs.begin(), attrs.end());
+    entry.criteria.clear();
+    entry.indicator_criteria = shared_criteria;
+    entry.indicator_attrs = shared_attrs;
     entry.category = GetCategoryName();
     entry.event = GetEventName(code);
 }

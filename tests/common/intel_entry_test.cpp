@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,67 @@ json TypedRecord()
     json j;
     Entry::to_json(j, FullEntry(), true);
     return j;
+}
+
+// An entry as an indicator completes it: what the indicator configured is
+// shared, the driver's own attributes beside it.
+Entry SharedEntry()
+{
+    Entry e = FullEntry();
+    e.criteria = {{"stale", true}};
+    e.indicator_criteria = std::make_shared<const vppIntel::AttrMap>(FullEntry().criteria);
+    e.attrs = {{"name", std::string("driver.example")}, {"zone", int32_t(3)}};
+    e.indicator_attrs = std::make_shared<const vppIntel::AttrMap>(
+        vppIntel::AttrMap{{"a", true}, {"name", std::string("configured")}, {"ratio", 0.1f}, {"zz", false}});
+    return e;
+}
+
+// The same entry with everything held by the entry itself.
+Entry OwnedEntry()
+{
+    Entry e = FullEntry();
+    e.attrs = {
+        {"a", true}, {"name", std::string("driver.example")}, {"ratio", 0.1f}, {"zone", int32_t(3)}, {"zz", false}};
+    return e;
+}
+
+TEST(IntelEntry, SharedCriteriaAndAttrsRenderMergedWithTheDriversWinning)
+{
+    const Entry shared = SharedEntry(), owned = OwnedEntry();
+    EXPECT_EQ(shared.Criteria(), owned.criteria);
+    EXPECT_EQ(shared.Attrs(), owned.attrs);
+    for (bool typed : {false, true})
+        EXPECT_EQ(Render(shared, typed), Render(owned, typed)) << typed;
+    EXPECT_EQ(shared, owned);
+    EXPECT_EQ(owned, shared);
+
+    struct Case {
+        const char *what;
+        std::function<void(Entry &)> change;
+    };
+    const std::vector<Case> differences = {
+        {"a shared attribute", [](Entry &e) { e.indicator_attrs = std::make_shared<const vppIntel::AttrMap>(); }},
+        {"a driver's attribute", [](Entry &e) { e.attrs.erase("zone"); }},
+        {"the criteria", [](Entry &e) { e.indicator_criteria.reset(); }},
+    };
+    for (const auto &c : differences) {
+        Entry changed = SharedEntry();
+        c.change(changed);
+        EXPECT_NE(changed, owned) << c.what;
+        EXPECT_NE(Render(changed, true), Render(owned, true)) << c.what;
+    }
+}
+
+TEST(IntelEntry, ReadingReplacesWhatAnIndicatorShared)
+{
+    Entry back = SharedEntry();
+    Entry::from_json(Render(Entry(), true), back);
+    EXPECT_EQ(back, Entry());
+    EXPECT_EQ(back.indicator_criteria, nullptr);
+    EXPECT_EQ(back.indicator_attrs, nullptr);
+
+    Entry::from_json(Render(SharedEntry(), true), back);
+    EXPECT_EQ(back, OwnedEntry());
 }
 
 TEST(IntelEntry, TypedFormRoundTripsThroughText)

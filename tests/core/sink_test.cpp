@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "core/sink.h"
 #include "support/error_text.h"
@@ -40,6 +43,7 @@ struct Delivery {
     json payload;
     uint8_t flags;
     std::string text;
+    const json *address;  // of the payload handed over
 };
 
 // A host with a sink handler that records every payload, rendered as a host
@@ -52,7 +56,7 @@ protected:
         instance.plugin_manager = std::make_shared<vdPluginManager>();
         instance.plugin_manager->SetSinkHandler([this](const std::string &sink, const std::set<std::string> &channels,
                                                        const json &payload, vdFlags<vdPlugin::DispatchFlags> flags) {
-            Delivery delivery{sink, channels, payload, flags.value(), {}};
+            Delivery delivery{sink, channels, payload, flags.value(), {}, &payload};
             vd_json_to_string(payload, delivery.text);
             deliveries.push_back(std::move(delivery));
         });
@@ -345,4 +349,83 @@ TEST_F(SinkHost, InvalidUtf8InFlowAndIntelStillRenders)
     ASSERT_NO_THROW(channel.Dispatch("log", json::parse(R"([{"id":1}])"), flow));
     ASSERT_EQ(deliveries.size(), 1u);
     EXPECT_NE(deliveries[0].text.find("caf\xef\xbf\xbd.example"), std::string::npos) << deliveries[0].text;
+}
+
+TEST_F(SinkHost, ChannelsOfALevelShareOneEnvelopeAndEveryEnvelopeCarriesTheIntel)
+{
+    auto targets = Load(R"({"sink_targets":{"alerts":{"sink":"sink-log","channels":{
+        "full1":{"flow_metadata":"full"},"full2":{"flow_metadata":"full"},
+        "counters":{"flow_metadata":"stats"},"summary":{"flow_metadata":"none"}}}}})");
+    const vppSink::Base &target = targets.at("alerts");
+    auto flow = Flow(std::make_shared<vdInterface>(vdInterface{"eth0", vdInterface::lan}));
+    const json intel = json::parse(R"([{"id":1,"indicator":"custom","score":80}])");
+
+    // What each channel sends on its own.
+    std::map<std::string, std::string> alone;
+    for (const auto &[name, channel] : target.channels) {
+        deliveries.clear();
+        channel.Dispatch(target.name, intel, flow);
+        alone[name] = deliveries.at(0).text;
+    }
+
+    struct Case {
+        std::vector<std::string> expected;  // levels noted before asking
+        std::vector<std::string> asked;
+    };
+    const Case cases[] = {
+        {{"full1", "full2", "counters", "summary"}, {"full1", "full2", "counters", "summary"}},
+        {{"full1", "full2", "counters", "summary"}, {"summary", "counters", "full2", "full1"}},
+        {{"full1", "full2"}, {"full1", "full2"}},
+        // Levels nobody said would be asked for still get the intel.
+        {{"full1"}, {"full1", "counters", "summary", "full2"}},
+        {{}, {"summary", "full1"}},
+    };
+    for (const auto &c : cases) {
+        deliveries.clear();
+        vppSink::FlowEnvelopes envelopes(intel, flow);
+        for (const auto &name : c.expected)
+            envelopes.Expect(target.channels.at(name).flow_metadata);
+        for (const auto &name : c.asked)
+            target.channels.at(name).Dispatch(target.name, envelopes);
+
+        ASSERT_EQ(deliveries.size(), c.asked.size());
+        std::map<std::string, const json *> sent;
+        for (const auto &delivery : deliveries) {
+            const std::string &name = *delivery.channels.begin();
+            EXPECT_EQ(delivery.text, alone[name]) << name;
+            sent[name] = delivery.address;
+        }
+        if (sent.count("full1") && sent.count("full2")) {
+            EXPECT_EQ(sent["full1"], sent["full2"]);
+        }
+    }
+}
+
+TEST(SinkEnvelopes, AFailedEncodingFailsEachChannelOfItsLevelAndKeepsTheIntel)
+{
+    // Without the host configuration the metadata cannot be encoded.
+    ASSERT_FALSE(vdGlobalConfig::HasInstance());
+    vdInstance instance;
+    instance.plugin_manager = std::make_shared<vdPluginManager>();
+    std::vector<json> sent;
+    instance.plugin_manager->SetSinkHandler([&](const std::string &, const std::set<std::string> &, const json &payload,
+                                                vdFlags<vdPlugin::DispatchFlags>) { sent.push_back(payload); });
+    auto flow = std::make_shared<vdFlow>();
+    const json intel = json::parse(R"([{"id":7}])");
+    vppSink::Channel full, none;
+    full.name = "full";
+    none.name = "none";
+    none.flow_metadata = FlowMetadataType::none;
+
+    vppSink::FlowEnvelopes envelopes(intel, flow);
+    envelopes.Expect(none.flow_metadata);
+    envelopes.Expect(full.flow_metadata);
+    const std::string error = "static vdGlobalConfig &vdGlobalConfig::GetInstance(): instance not found";
+    EXPECT_EQ(ErrorOf([&] { full.Dispatch("log", envelopes); }).value_or(""), error);
+    EXPECT_EQ(ErrorOf([&] { full.Dispatch("log", envelopes); }).value_or(""), error);
+    none.Dispatch("log", envelopes);
+    EXPECT_EQ(ErrorOf([&] { full.Dispatch("log", envelopes); }).value_or(""), error);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]["flow"]["intel"], intel);
+    instance.plugin_manager->SetSinkHandler(nullptr);
 }

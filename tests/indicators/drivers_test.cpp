@@ -178,8 +178,8 @@ TEST_F(FeedLookupTest, CustomEmitsOneCompletedEntryPerEvent)
     EXPECT_EQ(entries[0].category, "custom");
     EXPECT_EQ(entries[0].event, "dpi_complete");
     EXPECT_EQ(entries[0].data_feed, "");
-    EXPECT_EQ(std::get<std::string>(entries[0].attrs.at("rule")), "r1");
-    EXPECT_EQ(entries[0].criteria.count("min_bytes"), 1u);
+    EXPECT_EQ(std::get<std::string>(entries[0].Attrs().at("rule")), "r1");
+    EXPECT_EQ(entries[0].Criteria().count("min_bytes"), 1u);
 
     EXPECT_EQ(Run(*indicator, flow).size(), 1u);
     EXPECT_EQ(indicator->stats.hits.Get(), 2u);

@@ -107,10 +107,10 @@ TEST_F(EmitTest, CompletionKeepsTheDriversValues)
     EXPECT_EQ(entry->score, 5u);
     EXPECT_EQ(entry->data_source, "velbor_api");
     EXPECT_EQ(entry->data_feed, "feed");
-    EXPECT_EQ(entry->criteria, indicator->criteria.values);
-    EXPECT_EQ(std::get<std::string>(entry->attrs.at("site")), "driver");
-    EXPECT_EQ(std::get<std::string>(entry->attrs.at("owner")), "me");
-    EXPECT_EQ(std::get<int32_t>(entry->attrs.at("domain_category")), 12);
+    EXPECT_EQ(entry->Criteria(), indicator->criteria.values);
+    EXPECT_EQ(std::get<std::string>(entry->Attrs().at("site")), "driver");
+    EXPECT_EQ(std::get<std::string>(entry->Attrs().at("owner")), "me");
+    EXPECT_EQ(std::get<int32_t>(entry->Attrs().at("domain_category")), 12);
 }
 
 TEST_F(EmitTest, TheFirstCompletedEntryOfAFlowIsCached)

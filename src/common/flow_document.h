@@ -1,0 +1,92 @@
+// The members of one flow document, gathered in any order and moved into a
+// JSON object in key order, so that each goes in without a search.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vd_common.h"
+
+namespace vdFlowEncoding {
+
+// A member's name, or its name within a member object (sub). rank places it
+// among every key of its table the way the document's objects sort keys.
+struct Key {
+    std::string name;
+    std::string sub;  // empty for a member of the document itself
+    uint16_t rank = 0;
+    uint16_t name_rank = 0;  // the same for every key of one name
+};
+
+// Every key a document may hold. Ranked once all are added; a name may not be
+// both a value's and a member object's.
+class KeyTable
+{
+public:
+    const Key &Add(std::string name, std::string sub = {});
+    void Rank();
+
+private:
+    std::deque<Key> keys;  // stable addresses for the references handed out
+};
+
+// Collects members with the flow serializer's rules for empty values, then
+// writes them out in key order.
+class Members
+{
+public:
+    Members();
+    ~Members();
+    Members(const Members &) = delete;
+    Members &operator=(const Members &) = delete;
+
+    // An empty text, list, array or object and a null value write nothing;
+    // an empty C string is written, a null pointer is not.
+    void Put(const Key &key, std::string value);
+    void Put(const Key &key, std::vector<std::string> value);
+    void Put(const Key &key, const char *value);
+    void Put(const Key &key, bool value);
+    void Put(const Key &key, uint8_t value);
+    void Put(const Key &key, uint16_t value);
+    void Put(const Key &key, uint32_t value);
+    void Put(const Key &key, uint64_t value);
+    void Put(const Key &key, double value);
+    void Put(const Key &key, json value);
+
+    // Writes the members into out and forgets them: built afresh when out is
+    // null or an empty object, otherwise assigned over its members; with no
+    // members out stays as it is. Of two writes of one key the last wins; a
+    // non-object in the way raises the JSON library's type error.
+    void MoveInto(json &out);
+
+private:
+    // A flow with every group written has about 70 members.
+    static constexpr size_t expected_members = 96;
+
+    struct Member {
+        // The value is made in place: every temporary value is one more
+        // out-of-line destructor call per member.
+        template <class V> Member(const Key &key, V &&value) : key(&key), value(std::forward<V>(value)) {}
+
+        const Key *key;
+        json value;
+    };
+
+    // The members' storage outlives each document: its size is beyond the
+    // allocator's per-thread caches, and allocating it afresh for every flow
+    // cost more than the ordered inserts saved.
+    static thread_local std::vector<Member> spare;
+
+    template <class V> void Add(const Key &key, V &&value);
+    // The members' places by key, each as its key's rank above its place.
+    std::vector<uint32_t> SortByKey() const;
+    json::object_t BuildObject(const std::vector<uint32_t> &order);
+    void AssignOver(json &out, const std::vector<uint32_t> &order);
+
+    std::vector<Member> members;
+};
+
+}  // namespace vdFlowEncoding
