@@ -129,8 +129,8 @@ void FaultRotation::Stop()
     if (thread.joinable())
         thread.join();
     // Both services answer again for whoever comes next.
-    SwitchCloud(CloudMode::answer);
-    SwitchDoh(DohMode::answer);
+    SwitchCloud(CloudMode::answer, false);
+    SwitchDoh(DohMode::answer, false);
 }
 
 FaultRotation::Figures FaultRotation::Counts()
@@ -162,7 +162,7 @@ void FaultRotation::Run()
     }
 }
 
-void FaultRotation::SwitchCloud(CloudMode next)
+void FaultRotation::SwitchCloud(CloudMode next, bool counted)
 {
     std::lock_guard<std::mutex> guard(lock);
     if (cloud_mode == CloudMode::closed_port || next == CloudMode::closed_port)
@@ -170,10 +170,11 @@ void FaultRotation::SwitchCloud(CloudMode next)
                                                           : cloud.Url());
     cloud_mode = next;
     cloud.SetMode(next);
-    figures.cloud_periods[static_cast<size_t>(next)]++;
+    if (counted)
+        figures.cloud_periods[static_cast<size_t>(next)]++;
 }
 
-void FaultRotation::SwitchDoh(DohMode next)
+void FaultRotation::SwitchDoh(DohMode next, bool counted)
 {
     std::lock_guard<std::mutex> guard(lock);
     const size_t requests = doh.Requests().size();
@@ -191,5 +192,6 @@ void FaultRotation::SwitchDoh(DohMode next)
         doh.Route(doh_path, DohRoute::Stall());
         break;
     }
-    figures.doh_periods[static_cast<size_t>(next)]++;
+    if (counted)
+        figures.doh_periods[static_cast<size_t>(next)]++;
 }

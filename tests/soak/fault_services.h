@@ -76,8 +76,9 @@ public:
 
 private:
     void Run();
-    void SwitchCloud(CloudMode next);
-    void SwitchDoh(DohMode next);
+    // counted: a fault period of the figures, not the restoring at a stop.
+    void SwitchCloud(CloudMode next, bool counted = true);
+    void SwitchDoh(DohMode next, bool counted = true);
 
     FaultyCloud &cloud;
     DohTestServer &doh;

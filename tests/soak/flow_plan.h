@@ -32,8 +32,8 @@ const std::vector<StableIndicator> &StableIndicators();
 // Marker ports of the flows: every stable range lies inside.
 inline constexpr uint16_t marker_first_port = 10000;
 inline constexpr uint16_t marker_ports = 20000;
-// Flows the cloud lookups are asked about: the last marker ports, 0.1%.
-inline constexpr uint16_t cloud_first_port = 29980;
+// Flows the cloud lookups are asked about: the last marker ports, 0.5%.
+inline constexpr uint16_t cloud_first_port = 29900;
 // Digests are this tag above the sequence number.
 inline constexpr uint64_t digest_tag = 0x50AC000000000000ull;
 inline constexpr uint64_t sequence_mask = 0x0000FFFFFFFFFFFFull;

@@ -15,6 +15,7 @@
 #include "soak/flow_traffic.h"
 #include "soak/intel_ledger.h"
 #include "soak/rss_sampler.h"
+#include "soak/soak_figures.h"
 #include "soak/soak_host.h"
 #include "soak/soak_log.h"
 #include "soak/soak_options.h"
@@ -31,10 +32,6 @@ using namespace std::chrono_literals;
 
 constexpr uint64_t mib = 1024 * 1024;
 
-unsigned long long ULL(uint64_t value)
-{
-    return static_cast<unsigned long long>(value);
-}
 // Peak resident memory allowed by default: generous, as sanitizers keep
 // shadow memory and freed blocks in quarantine.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -82,14 +79,6 @@ struct RunningDoh {
     DohTestServer server;
 };
 
-struct RunFigures {
-    double seconds = 0;
-    uint64_t first_id = 0;
-    uint64_t last_id = 0;
-    std::chrono::milliseconds stop{0};
-    StateCheck state;
-};
-
 class Soak
 {
 public:
@@ -134,13 +123,6 @@ private:
     RunFigures RunOnce(int run, double seconds);
     void Stop(int run, RunFigures &figures);
     void Fail(const std::string &why) { failures.push_back(why); }
-    size_t GuardedFailures() const
-    {
-        size_t count = 0;
-        for (const auto &phrase : guard_phrases)
-            count += log.Count(phrase);
-        return count;
-    }
 
     const SoakOptions options;
     TempDir dir;
@@ -191,8 +173,6 @@ RunFigures Soak::RunOnce(int run, double seconds)
     figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     watchdog.Phase(name + ": state files", phase_slack);
     figures.state = CheckStateFiles(host.EventIdPath(), storm.LastGood(), tally.last_id, log);
-    for (const auto &problem : figures.state.problems)
-        Fail(name + ": " + problem);
     return figures;
 }
 
@@ -225,83 +205,35 @@ void Soak::Stop(int run, RunFigures &figures)
 
 bool Soak::Report()
 {
-    const FlowTraffic::Figures flows = traffic.Counts();
-    const ConfigStorm::Figures reloads = storm.Counts();
-    const FaultRotation::Figures net = faults.Counts();
-    const IntelLedger::Figures intel = ledger.Tally();
-    const uint64_t max_rss = (options.max_rss_mib != 0 ? options.max_rss_mib : default_max_rss_mib) * mib;
-    const uint64_t peak = rss.Peak();
-
-    if (intel.lost != 0)
-        Fail("owed intel lost: " + std::to_string(intel.lost));
-    if (intel.duplicates != 0)
-        Fail("duplicate intel: " + std::to_string(intel.duplicates));
-    if (intel.unexpected != 0)
-        Fail("intel a stable indicator should not have reported: " + std::to_string(intel.unexpected));
-    if (intel.ids_out_of_order != 0)
-        Fail("event ids not strictly increasing: " + std::to_string(intel.ids_out_of_order));
-    if (reloads.timeouts != 0)
-        Fail("invalid-configuration windows that timed out: " + std::to_string(reloads.timeouts));
-    if (status.Malformed() != 0)
-        Fail("malformed status documents: " + std::to_string(status.Malformed()));
-    if (peak > max_rss)
-        Fail("peak RSS " + std::to_string(peak / mib) + " MiB above " + std::to_string(max_rss / mib) + " MiB");
+    SoakFigures figures;
+    figures.runs = runs;
+    figures.flows = traffic.Counts();
+    figures.storm = storm.Counts();
+    figures.network = faults.Counts();
+    figures.intel = ledger.Tally();
+    figures.configurations_loaded = log.Count(ready_phrase);
+    figures.damaged_files = damaged;
+    figures.status_requests = status.Requests();
+    figures.status_malformed = status.Malformed();
+    figures.sink_payloads = host.SinkPayloads();
+    figures.log_lines = log.Lines();
     for (const auto &phrase : guard_phrases)
-        if (log.Count(phrase) != 0)
-            Fail("plug-in log: \"" + phrase + "\" x" + std::to_string(log.Count(phrase)));
+        figures.guarded_failures[phrase] = log.Count(phrase);
+    figures.peak_rss = rss.Peak();
+    figures.max_rss = (options.max_rss_mib != 0 ? options.max_rss_mib : default_max_rss_mib) * mib;
 
-    std::string cloud_faults;
-    for (size_t mode = 0; mode < cloud_modes; mode++)
-        cloud_faults += std::string(mode ? ", " : "") + CloudModeName(static_cast<CloudMode>(mode)) + " " +
-                        std::to_string(mode == static_cast<size_t>(CloudMode::closed_port) ? net.cloud_periods[mode]
-                                                                                            : net.cloud_served[mode]);
-    std::string doh_faults;
-    for (size_t mode = 0; mode < doh_modes; mode++)
-        doh_faults += std::string(mode ? ", " : "") + DohModeName(static_cast<DohMode>(mode)) + " " +
-                      std::to_string(net.doh_requests[mode]);
-    std::string signature_faults;
-    for (size_t change = 0; change < signature_changes; change++)
-        signature_faults += std::string(change ? ", " : "") + SignatureChangeName(static_cast<SignatureChange>(change)) +
-                            " " + std::to_string(reloads.signatures[change]);
-
-    std::printf("soak: figures\n");
-    std::printf("  duration        %.1f s (run 1 %.1f s, run 2 %.1f s)\n", runs[0].seconds + runs[1].seconds,
-                runs[0].seconds, runs[1].seconds);
-    std::printf("  flows           %llu handed in (%llu in %llu flow maps, %llu after the stop began), %llu rewrites\n",
-                ULL(flows.flows), ULL(flows.in_maps), ULL(flows.maps), ULL(flows.after_stop), ULL(flows.mutations));
-    std::printf("  reloads         %llu (unparseable %llu, invalid %llu), polls %llu, status requests %llu\n",
-                ULL(reloads.reloads), ULL(reloads.unparseable), ULL(reloads.invalid), ULL(reloads.polls),
-                ULL(status.Requests()));
-    std::printf("  faults cloud    %s (closed port in periods; others in requests served)\n", cloud_faults.c_str());
-    std::printf("  faults DoH      %s (requests)\n", doh_faults.c_str());
-    std::printf("  faults signature %s\n", signature_faults.c_str());
-    std::printf("  faults state    %zu cache files damaged before the restart\n", damaged);
-    std::printf("  intel emitted   %llu (stable %llu of %llu owed, other %llu), sink payloads %llu\n",
-                ULL(intel.stable + intel.other), ULL(intel.stable), ULL(intel.owed), ULL(intel.other),
-                ULL(host.SinkPayloads()));
-    std::printf("  lost            %llu\n", ULL(intel.lost));
-    std::printf("  duplicates      %llu\n", ULL(intel.duplicates));
-    std::printf("  unexpected      %llu\n", ULL(intel.unexpected));
-    std::printf("  event ids       %llu, out of order %llu; run 1 %llu..%llu (saved %llu), run 2 %llu..%llu (saved %llu)\n",
-                ULL(intel.ids), ULL(intel.ids_out_of_order), ULL(runs[0].first_id), ULL(runs[0].last_id),
-                ULL(runs[0].state.saved_event_id), ULL(runs[1].first_id), ULL(runs[1].last_id),
-                ULL(runs[1].state.saved_event_id));
-    std::printf("  state files     run 1: %zu cache files (%zu records), %zu DoH lists; run 2: %zu (%zu), %zu\n",
-                runs[0].state.cache_files, runs[0].state.cache_records, runs[0].state.doh_lists,
-                runs[1].state.cache_files, runs[1].state.cache_records, runs[1].state.doh_lists);
-    std::printf("  stops           run 1 %lld ms, run 2 %lld ms\n", static_cast<long long>(runs[0].stop.count()),
-                static_cast<long long>(runs[1].stop.count()));
-    std::printf("  plug-in log     %zu lines; guarded failures %zu\n", log.Lines(), GuardedFailures());
-    std::printf("  peak RSS        %llu MiB (bound %llu MiB)\n", ULL(peak / mib), ULL(max_rss / mib));
-    for (const auto &failure : failures)
+    std::vector<std::string> failed = FailedChecks(figures);
+    failed.insert(failed.begin(), failures.begin(), failures.end());
+    PrintFigures(figures, stdout);
+    for (const auto &failure : failed)
         std::printf("soak: FAILED: %s\n", failure.c_str());
-    if (!failures.empty()) {
+    if (!failed.empty()) {
         std::printf("soak: latest log lines:\n");
         for (const auto &line : log.Latest())
             std::printf("  %s", line.c_str());
     }
-    std::printf("soak: %s\n", failures.empty() ? "passed" : "FAILED");
-    return failures.empty();
+    std::printf("soak: %s\n", failed.empty() ? "passed" : "FAILED");
+    return failed.empty();
 }
 
 }  // namespace
