@@ -80,9 +80,9 @@ json ConfigStorm::StableIndicatorsConf() const
     return indicators;
 }
 
-void ConfigStorm::AddChurn(json &indicators)
+void ConfigStorm::AddChurn(json &indicators, bool complete)
 {
-    auto chance = [&](unsigned percent) { return random() % 100 < percent; };
+    auto chance = [&](unsigned percent) { return random() % 100 < percent || complete; };
     auto port = [&] { return static_cast<uint16_t>(marker_first_port + random() % marker_ports); };
     const uint64_t g = generation;
 
@@ -156,11 +156,11 @@ void ConfigStorm::AddChurn(json &indicators)
     }
 }
 
-json ConfigStorm::Generate()
+json ConfigStorm::Generate(bool complete)
 {
     generation++;
     json indicators = StableIndicatorsConf();
-    AddChurn(indicators);
+    AddChurn(indicators, complete);
     return {
         {"indicator_defaults", {{"criteria", {{"min_bytes", 0}}}, {"event_filter", {"dpi_complete"}}}},
         {"sink_targets",
@@ -174,9 +174,9 @@ json ConfigStorm::Generate()
     };
 }
 
-json ConfigStorm::WriteGood()
+json ConfigStorm::WriteGood(bool complete)
 {
-    json conf = Generate();
+    json conf = Generate(complete);
     AtomicWrite(paths.conf, conf.dump(2));
     std::lock_guard<std::mutex> guard(lock);
     last_good = conf;

@@ -43,8 +43,8 @@ public:
     ~ConfigStorm();
 
     // Writes a configuration that loads, with every stable indicator and a
-    // fresh choice of the others; returns it.
-    json WriteGood();
+    // fresh choice of the others (complete: every kind of them); returns it.
+    json WriteGood(bool complete = false);
     // The last configuration written that loads.
     json LastGood() const;
 
@@ -70,9 +70,9 @@ private:
     void WriteUnparseable();
     void InvalidWindow();
     void ChangeSignature();
-    json Generate();
+    json Generate(bool complete = false);
     json StableIndicatorsConf() const;
-    void AddChurn(json &indicators);
+    void AddChurn(json &indicators, bool complete);
     void AtomicWrite(const std::string &path, const std::string &text) const;
 
     const Paths paths;

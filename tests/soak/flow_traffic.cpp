@@ -114,12 +114,13 @@ void FlowTraffic::Produce(size_t producer)
         // The backlog bound: the queue drains well within a stop.
         if (!ledger.WaitOutstandingAtMost(settings.backlog_cap, std::chrono::milliseconds(100)))
             continue;
-        const size_t count = turn % map_interval == 0 ? 1 + turn % max_map_flows : 1;
+        const bool as_map = turn % map_interval == 0;
+        const size_t count = as_map ? 1 + turn % max_map_flows : 1;
         const uint64_t first = next_seq.fetch_add(count);
-        if (count == 1 && turn % map_interval != 0)
-            HandInSingle(first);
-        else
+        if (as_map)
             HandInMap(first, count);
+        else
+            HandInSingle(first);
 
         next += interval * count;
         const auto now = Clock::now();
@@ -155,20 +156,18 @@ void FlowTraffic::HandInMap(uint64_t first_seq, size_t count)
 {
     // Buckets from one to a few, whatever the count.
     vdFlowMap map(1 + first_seq % 5);
+    std::vector<FlowPlan> plans;
     std::vector<vdFlow::Ptr> built;
     for (uint64_t seq = first_seq; seq < first_seq + count; seq++) {
-        FlowPlan plan = FlowPlan::For(seq, settings.probes);
+        plans.push_back(FlowPlan::For(seq, settings.probes));
         // A map is handed in with one event code for all its flows.
-        plan.code = vdPluginProcessor::dpi_complete;
-        built.push_back(plan.Build());
+        plans.back().code = vdPluginProcessor::dpi_complete;
+        built.push_back(plans.back().Build());
         map.Insert(built.back());
     }
     gate.Enter();
-    for (uint64_t seq = first_seq; seq < first_seq + count; seq++) {
-        FlowPlan plan = FlowPlan::For(seq, settings.probes);
-        plan.code = vdPluginProcessor::dpi_complete;
+    for (const FlowPlan &plan : plans)
         Record(plan, true);
-    }
     if (stop_begun)
         after_stop += count;
     plugin->DispatchProcessorEvent(vdPluginProcessor::dpi_complete, &map);

@@ -109,6 +109,8 @@ void PrintFigures(const SoakFigures &figures, std::FILE *out)
                  static_cast<long long>(runs[1].stop.count()));
     std::fprintf(out, "  plug-in log     %zu lines, %zu guarded failures\n", figures.log_lines,
                  Total(figures.guarded_failures));
+    for (const auto &[phrase, count] : figures.noted)
+        std::fprintf(out, "    %-34s %zu\n", ("\"" + phrase + "\"").c_str(), count);
     std::fprintf(out, "  peak RSS        %llu MiB (bound %llu MiB)\n", ULL(figures.peak_rss / mib),
                  ULL(figures.max_rss / mib));
 }

@@ -37,6 +37,8 @@ struct SoakFigures {
     size_t log_lines = 0;
     // Log lines saying an exception reached a guard in the plug-in, by phrase.
     std::map<std::string, size_t> guarded_failures;
+    // Other lines worth a count: the plug-in reporting the faults it met.
+    std::map<std::string, size_t> noted;
     uint64_t peak_rss = 0;
     uint64_t max_rss = 0;
 };

@@ -185,7 +185,7 @@ void Soak::Stop(int run, RunFigures &figures)
     // The configuration in force at the stop is a known one, so that the
     // files it names can be checked afterwards, and the restart loads it.
     const size_t loads = log.Count(ready_phrase);
-    storm.WriteGood();
+    storm.WriteGood(true);
     host.Plugin().DispatchEvent(vdPlugin::reload, nullptr);
     if (!log.WaitBeyond(ready_phrase, loads, first_load_deadline))
         Fail(name + ": the last configuration did not load");
@@ -219,6 +219,8 @@ bool Soak::Report()
     figures.log_lines = log.Lines();
     for (const auto &phrase : guard_phrases)
         figures.guarded_failures[phrase] = log.Count(phrase);
+    for (const auto &phrase : noted_phrases)
+        figures.noted[phrase] = log.Count(phrase);
     figures.peak_rss = rss.Peak();
     figures.max_rss = (options.max_rss_mib != 0 ? options.max_rss_mib : default_max_rss_mib) * mib;
 

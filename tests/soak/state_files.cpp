@@ -67,6 +67,37 @@ void CheckDohLists(const std::string &tag, const json &conf, SoakLog &log, State
     check.doh_lists += 2;
 }
 
+// An intel cache file cut short, with a record's length or text turned to
+// 0xff, or with junk after the last record, by turn.
+std::string DamageCache(std::string text, size_t turn)
+{
+    switch (turn % 3) {
+    case 0:
+        text.resize(text.size() / 2 + 3);
+        break;
+    case 1:
+        if (text.size() > 16)
+            text.replace(text.size() / 3, 8, std::string(8, '\xff'));
+        break;
+    default:
+        text += std::string("\x10\x00\x00\x00junk", 8);
+        break;
+    }
+    return text;
+}
+
+// A DoH server list with a row that is none, first or last, by turn.
+std::string DamageList(std::string text, size_t turn)
+{
+    const std::string bad_row = "not a row,\"\x01\n";
+    const size_t header_end = text.find('\n');
+    if (turn % 2 == 0 && header_end != std::string::npos)
+        text.insert(header_end + 1, bad_row);
+    else
+        text += bad_row;
+    return text;
+}
+
 }  // namespace
 
 StateCheck CheckStateFiles(const std::string &event_id_path, const json &conf, uint64_t last_id, SoakLog &log)
@@ -84,27 +115,15 @@ StateCheck CheckStateFiles(const std::string &event_id_path, const json &conf, u
 
 size_t DamageStateFiles(const std::string &dir)
 {
-    size_t damaged = 0;
+    size_t caches = 0;
+    size_t lists = 0;
     for (const auto &entry : std::filesystem::directory_iterator(dir)) {
         const std::string path = entry.path().string();
         const std::string extension = entry.path().extension().string();
-        if (extension != ".cache" && extension != ".csv")
-            continue;
-        std::string text = ReadAll(path);
-        switch (damaged++ % 3) {
-        case 0:
-            text.resize(text.size() / 2 + 3);
-            break;
-        case 1:
-            // Past the header: some record's length or text turns to 0xff.
-            if (text.size() > 16)
-                text.replace(text.size() / 3, 8, std::string(8, '\xff'));
-            break;
-        default:
-            text += extension == ".csv" ? "not a row,\"\n\x01\x02" : std::string("\x10\x00\x00\x00junk", 8);
-            break;
-        }
-        WriteAll(path, text);
+        if (extension == ".cache")
+            WriteAll(path, DamageCache(ReadAll(path), caches++));
+        else if (extension == ".csv")
+            WriteAll(path, DamageList(ReadAll(path), lists++));
     }
-    return damaged;
+    return caches + lists;
 }

@@ -23,7 +23,7 @@ struct StateCheck {
 // id below last_id.
 StateCheck CheckStateFiles(const std::string &event_id_path, const json &conf, uint64_t last_id, SoakLog &log);
 
-// Damages every intel cache file and DoH server list under dir, a different
-// way for each (cut short, a record's length overwritten, junk appended);
-// returns how many.
+// Damages every intel cache file (cut short, a record overwritten, junk
+// appended, by turn) and DoH server list (a bad row) under dir; returns how
+// many.
 size_t DamageStateFiles(const std::string &dir);
