@@ -91,7 +91,7 @@ void PrintFigures(const SoakFigures &figures, std::FILE *out)
                  Counts(storm.signatures, [](size_t change) {
                      return SignatureChangeName(static_cast<SignatureChange>(change));
                  }).c_str());
-    std::fprintf(out, "  faults: state   %zu cache files damaged before the restart\n", figures.damaged_files);
+    std::fprintf(out, "  faults: state   %zu state files damaged before the restart\n", figures.damaged_files);
     std::fprintf(out, "  intel emitted   %llu (stable indicators %llu for %llu owed, others %llu), sink payloads %llu\n",
                  ULL(intel.stable + intel.other), ULL(intel.stable), ULL(intel.owed), ULL(intel.other),
                  ULL(figures.sink_payloads));

@@ -150,13 +150,14 @@ RunFigures Soak::RunOnce(int run, double seconds)
     watchdog.Phase(name + ": start and first load", first_load_deadline);
     const size_t loads = log.Count(ready_phrase);
     vdPluginProcessor &plugin = host.Start();
-    // Flows arrive before the first configuration load, too.
+    // Flows and status requests arrive before the first configuration
+    // load, too.
     traffic.Start(plugin);
+    status.Start(plugin);
     if (!log.WaitBeyond(ready_phrase, loads, first_load_deadline))
         Fail(name + ": the first configuration did not load");
     storm.Start(plugin);
     faults.Start();
-    status.Start(plugin);
 
     watchdog.Phase(name + ": load", std::chrono::duration_cast<std::chrono::seconds>(
                                         std::chrono::duration<double>(seconds)) + phase_slack);
