@@ -35,18 +35,35 @@ bool Base::Filtered(const vppEventQueue::Event &ev, bool log) const
 
 const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *detail) const
 {
-    if (event_filter.find(ev.event) == event_filter.end()) {
+    if (const char *reason = EventReason(ev, detail))
+        return reason;
+    // The host's packet threads update the flow (counters, interface, names)
+    // under its lock; the expression reads those fields too.
+    std::lock_guard<std::recursive_mutex> guard(ev.flow->lock);
+    return FlowReason(*ev.flow, detail);
+}
+
+const char *Base::FilterReasonLocked(const vppEventQueue::Event &ev, std::string *detail) const
+{
+    if (const char *reason = EventReason(ev, detail))
+        return reason;
+    return FlowReason(*ev.flow, detail);
+}
+
+const char *Base::EventReason(const vppEventQueue::Event &ev, std::string *detail) const
+{
+    if (!event_filter.Contains(ev.event)) {
         if (detail != nullptr)
             *detail = GetEventName(ev.event) + " not in filter";
         return "event_filter";
     }
     if (!ev.flow)
         return "no flow";
+    return nullptr;
+}
 
-    // The host's packet threads update the flow (counters, interface, names)
-    // under its lock; the expression reads those fields too.
-    const vdFlow &flow = *ev.flow;
-    std::lock_guard<std::recursive_mutex> guard(flow.lock);
+const char *Base::FlowReason(const vdFlow &flow, std::string *detail) const
+{
     if (flow.stats.total_bytes < criteria.min_bytes) {
         if (detail != nullptr)
             *detail = std::to_string(flow.stats.total_bytes) + " < " + std::to_string(criteria.min_bytes);
@@ -56,17 +73,21 @@ const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *deta
         return "LAN traffic (trigger east/west)";
     if (InterfaceRole(flow) == vdInterface::wan && !criteria.trigger_on_wan)
         return "WAN traffic (trigger wan)";
-    if (!criteria.flow_expr.empty() && !FlowExprMatches(ev.flow))
+    if (!criteria.flow_expr.empty() && !FlowExprMatches(flow))
         return "criteria flow expr didn't match";
     return nullptr;
 }
 
-bool Base::FlowExprMatches(const vdFlow::Ptr &flow) const
+bool Base::FlowExprMatches(const vdFlow &flow) const
 {
+    // A broken expression is a mismatch, and always worth a line.
+    if (!flow_program) {
+        vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), flow_program_error.c_str());
+        return false;
+    }
     try {
-        return FlowExpr->Parse(flow, no_variables, criteria.flow_expr);
+        return vdFlowParser::Evaluate(*flow_program, flow, no_variables);
     } catch (const std::exception &e) {
-        // A broken expression is a mismatch, and always worth a line.
         vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), e.what());
         return false;
     }
