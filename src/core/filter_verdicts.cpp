@@ -25,28 +25,33 @@ const std::string &FilterVerdicts::Span::Detail(size_t position) const
 FilterVerdicts::Span FilterVerdicts::Take(const vppEventQueue::Event &event, const Indicators &indicators,
                                           bool with_reasons)
 {
-    records.push_back({event.flow.get(), event.event, passed.size(), 0});
+    Record &record = records.emplace_back(Record{event.flow.get(), event.event, passed.size(), 0});
+    passed.resize(record.first + indicators.size());
+    if (with_reasons)
+        reasons.resize(record.first + indicators.size());
     // The host's packet threads update the flow under its lock: held once
     // for all indicators rather than taken by each.
     std::unique_lock<std::recursive_mutex> guard;
     if (event.flow)
         guard = std::unique_lock<std::recursive_mutex>(event.flow->lock);
-    for (const auto &[name, indicator] : indicators) {
-        std::string detail;
-        const char *reason = indicator->FilterReasonLocked(event, with_reasons ? &detail : nullptr);
-        Add(reason, std::move(detail), with_reasons);
+    try {
+        for (const auto &[name, indicator] : indicators) {
+            const size_t index = record.first + record.count;
+            if (with_reasons) {
+                auto &[reason, detail] = reasons[index];
+                reason = indicator->FilterReasonLocked(event, &detail);
+                passed[index] = reason == nullptr;
+            } else {
+                passed[index] = indicator->FilterReasonLocked(event, nullptr) == nullptr;
+            }
+            record.count++;
+        }
+    } catch (...) {
+        // The verdicts taken stand; the others are taken again when needed.
+        passed.resize(record.first + record.count);
+        throw;
     }
-    return SpanOf(records.back());
-}
-
-void FilterVerdicts::Add(const char *reason, std::string &&detail, bool with_reasons)
-{
-    if (with_reasons) {
-        reasons.resize(passed.size());
-        reasons.emplace_back(reason, std::move(detail));
-    }
-    passed.push_back(reason == nullptr);
-    records.back().count++;
+    return SpanOf(record);
 }
 
 FilterVerdicts::Span FilterVerdicts::Next(const vppEventQueue::Event &event)

@@ -57,7 +57,6 @@ private:
         size_t count;
     };
     Span SpanOf(const Record &record) const;
-    void Add(const char *reason, std::string &&detail, bool with_reasons);
 
     std::vector<Record> records;
     // One bit per indicator and event, the records' slices end to end.

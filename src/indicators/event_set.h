@@ -24,7 +24,7 @@ public:
     // Throws std::out_of_range for a code the host does not define.
     void Insert(vdPluginProcessor::Event code) { bits.set(code); }
     // A code the host does not define is in no set.
-    bool Contains(vdPluginProcessor::Event code) const { return code < code_count && bits.test(code); }
+    bool Contains(vdPluginProcessor::Event code) const { return code < code_count && bits[code]; }
     size_t Size() const { return bits.count(); }
     bool Empty() const { return bits.none(); }
 

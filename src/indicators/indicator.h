@@ -127,6 +127,10 @@ private:
     const char *EventReason(const vppEventQueue::Event &ev, std::string *detail) const;
     const char *FlowReason(const vdFlow &flow, std::string *detail) const;
     bool FlowExprMatches(const vdFlow &flow) const;
+    // The failures' texts, kept out of the filter's common path.
+    [[gnu::cold]] static const char *NotInFilter(vdPluginProcessor::Event code, std::string *detail);
+    [[gnu::cold]] const char *TooFewBytes(uint64_t bytes, std::string *detail) const;
+    [[gnu::cold]] bool ReportBrokenExpression(const char *error) const;
     // Scores the entries, drops those below min_score; true when any remain.
     bool ScoreEntries(vppEventQueue::Event &ev);
     void Complete(vppIntel::Entry &entry, vdPluginProcessor::Event code) const;
