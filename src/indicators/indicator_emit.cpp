@@ -27,8 +27,6 @@ void Base::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
     // The event is the indicator's own: what the caller may still read
     // (flow, code, entries) stays, the rest moves.
     vppEventQueue::Event intel(std::move(*ev));
-    ev->type = intel.type;
-    ev->event = intel.event;
     ev->flow = intel.flow;
     ev->entries = intel.entries;
     intel.type = vppEventQueue::Event::INTEL;
