@@ -1,11 +1,14 @@
 // End to end through the plug-in: flows handed in with DispatchProcessorEvent
 // until the host's processor capture has received their intel, with 1, 10
 // and 50 custom indicators, about a tenth of the flows matching one of them,
-// and with none matching.
+// and with none matching. Then the worker alone: its batch step over flows
+// already taken from the queue, none matching. The file builds against the
+// previous commit too, so that both can be run side by side.
 #include <benchmark/benchmark.h>
 
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -143,6 +146,56 @@ BENCHMARK(BM_FlowsToProcessorCapture)
     ->ArgsProduct({{1, 10, 50}, {1, 0}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The plug-in with its batch step open, run on this thread without a worker.
+class WorkerProbe : public vppPlugin
+{
+public:
+    using vppPlugin::ProcessBatch;
+    using vppPlugin::vppPlugin;
+};
+
+// Argument: indicators. Each iteration is one batch of flows_per_batch FLOW
+// events; building the batch is not measured.
+void BM_WorkerBatchNothingMatching(benchmark::State &state)
+{
+    constexpr size_t flows_per_batch = 1024;
+    const int indicators = static_cast<int>(state.range(0));
+    char pattern[] = "/tmp/plugin-bench-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    std::ofstream(dir + "/intel.json") << Config(indicators);
+    vdGlobalConfig config;
+    config.path_plugin_state = dir;
+    vdInstance instance;
+    vd_log_set_sink([](vdLogLevel, const std::string &) {});
+    {
+        WorkerProbe worker("bench", std::map<std::string, std::string>{{"conf_filename", dir + "/intel.json"}});
+        worker.Reload();
+
+        std::vector<vdFlow::Ptr> flows;
+        for (size_t i = 0; i < flows_per_batch; i++)
+            flows.push_back(Flow(i + 1, 443));
+        std::deque<vppEventQueue::Event> batch;
+        for (auto _ : state) {
+            state.PauseTiming();
+            for (const auto &flow : flows) {
+                vppEventQueue::Event event;
+                event.event = vdPluginProcessor::dpi_complete;
+                event.flow = flow;
+                batch.push_back(std::move(event));
+            }
+            state.ResumeTiming();
+            worker.ProcessBatch(batch);
+        }
+        const double handled = static_cast<double>(state.iterations() * flows_per_batch);
+        state.counters["flows/s"] = benchmark::Counter(handled, benchmark::Counter::kIsRate);
+        state.counters["pairs/s"] = benchmark::Counter(handled * indicators, benchmark::Counter::kIsRate);
+    }
+    vd_log_set_sink(nullptr);
+    std::filesystem::remove_all(dir);
+}
+
+BENCHMARK(BM_WorkerBatchNothingMatching)->ArgName("indicators")->Arg(1)->Arg(10)->Arg(50)->Arg(200);
 
 }  // namespace
 

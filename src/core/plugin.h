@@ -117,8 +117,9 @@ protected:
     // event so that the indicator is skipped for it; false on a miss.
     bool AnswerFromCache(const std::string &name, vppIndicator::Base &indicator, vppEventQueue::Event &event,
                          const TurnContext &turn);
-    // Second phase.
-    void Evaluate(const vppEventQueue::Event &event, const TurnContext &turn);
+    // Second phase: each indicator that passes its filter (the verdict of
+    // the first phase on a FLOW event) runs on its own copy of the event.
+    void Evaluate(const vppEventQueue::Event &event, TurnContext &turn);
     void EvaluateWith(const std::string &tag, vppIndicator::Base &indicator, const vppEventQueue::Event &event);
     void CollectIntel(vppEventQueue::Event &event, IntelBatch &intel);
     // Numbers the flow's entries and hands them to its targets.

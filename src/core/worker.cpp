@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "common/thread_toolkit.h"
+#include "core/filter_verdicts.h"
 #include "core/plugin.h"
 #include "feeds/signatures/velbor_api.h"
 #include "indicators/cache/intel_cache.h"
@@ -30,12 +31,28 @@ void AddUnique(std::vector<vppDataFeed::Base *> &feeds, vppDataFeed::Base *feed)
         feeds.push_back(feed);
 }
 
+// Whether the indicator evaluates the event: by the verdict taken as the
+// event's lookups started when there is one, else by filtering it now.
+// Writes the filter's line (verbosity 2 and up) either way.
+bool Passes(const vppIndicator::Base &indicator, const vppEventQueue::Event &event,
+            const vppWorker::FilterVerdicts::Span &verdicts, size_t position, uint8_t verbosity)
+{
+    if (position >= verdicts.Size())
+        return !indicator.Filtered(event, true);
+    if (verbosity >= 2)
+        indicator.LogFilter(event, verdicts.Reason(position), verdicts.Detail(position));
+    return verdicts.Passed(position);
+}
+
 }  // namespace
 
 struct vppPlugin::TurnContext {
     uint8_t verbosity = 0;
     // Feeds to ask for one FLOW event; kept to reuse its storage.
     std::vector<vppDataFeed::Base *> feeds;
+    // The indicators' filter verdicts on the batch's FLOW events, from the
+    // lookups' pass for the evaluation's.
+    vppWorker::FilterVerdicts verdicts;
 };
 
 // The batch's intel by flow (by identity), in the order the flows' first
@@ -175,11 +192,13 @@ void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
 
 void vppPlugin::StartLookups(vppEventQueue::Event &event, TurnContext &turn)
 {
+    const auto verdicts = turn.verdicts.Take(event, indicators, turn.verbosity >= 2);
     turn.feeds.clear();
-    for (const auto &[name, indicator] : indicators) {
-        // Counted before any filter.
+    for (size_t position = 0; position < indicators.size(); position++) {
+        const auto &[name, indicator] = indicators[position];
+        // Counted whatever the filter says.
         indicator->stats.flows_evaluated.Add();
-        if (indicator->Filtered(event, false))
+        if (!verdicts.Passed(position))
             continue;
         if (AnswerFromCache(name, *indicator, event, turn))
             continue;
@@ -222,7 +241,7 @@ bool vppPlugin::AnswerFromCache(const std::string &name, vppIndicator::Base &ind
     return true;
 }
 
-void vppPlugin::Evaluate(const vppEventQueue::Event &event, const TurnContext &turn)
+void vppPlugin::Evaluate(const vppEventQueue::Event &event, TurnContext &turn)
 {
     if (event.type == vppEventQueue::Event::FLOW && turn.verbosity >= 3) {
         vd_dprintf("%s: %s: %s:\n", tag.c_str(), FlowId(event.flow).c_str(),
@@ -231,21 +250,27 @@ void vppPlugin::Evaluate(const vppEventQueue::Event &event, const TurnContext &t
             event.flow->Print(4, tag);
     }
 
-    for (const auto &[name, indicator] : indicators) {
+    // A cloud answer (LOOKUP) is filtered anew, against the flow as it is now.
+    const auto verdicts =
+        event.type == vppEventQueue::Event::FLOW ? turn.verdicts.Next(event) : vppWorker::FilterVerdicts::Span();
+    for (size_t position = 0; position < indicators.size(); position++) {
+        const auto &[name, indicator] = indicators[position];
         if (!event.cached_indicators.empty() && event.cached_indicators.count(name) != 0)
             continue;
-        Guard([&] { EvaluateWith(name, *indicator, event); },
-              [&](const char *what) {
-                  vd_printf("%s: %s: %s: evaluation failed: %s\n", tag.c_str(), name.c_str(),
-                            FlowId(event.flow).c_str(), what);
-              });
+        Guard(
+            [&] {
+                if (Passes(*indicator, event, verdicts, position, turn.verbosity))
+                    EvaluateWith(name, *indicator, event);
+            },
+            [&](const char *what) {
+                vd_printf("%s: %s: %s: evaluation failed: %s\n", tag.c_str(), name.c_str(), FlowId(event.flow).c_str(),
+                          what);
+            });
     }
 }
 
 void vppPlugin::EvaluateWith(const std::string &name, vppIndicator::Base &indicator, const vppEventQueue::Event &event)
 {
-    if (indicator.Filtered(event, true))
-        return;
     // Findings come back as INTEL events, in a later batch.
     auto own = std::make_shared<vppEventQueue::Event>(event.type, event, name);
     indicator.ProcessFlow(own);

@@ -20,6 +20,7 @@
 #include "common/event_queue.h"
 #include "feeds/data_feed.h"
 #include "indicators/criteria.h"
+#include "indicators/event_set.h"
 #include "indicators/indicator_stats.h"
 
 namespace vppCache {
@@ -45,6 +46,8 @@ public:
 
     // The driver's step attaches its findings to ev, then calls this base
     // step, which scores, completes and queues them as one INTEL event.
+    // Afterwards ev keeps its flow, code and entries; the rest of it (the
+    // lookup answer, targets, marks) has moved into the queued event.
     // Threads: called on the worker thread, and also on an indicator's own
     // prober thread. An override and this base step may therefore change
     // only thread-safe state (atomic counters, the queue) and read only what
@@ -55,6 +58,14 @@ public:
     // verbosity 2 and up). Reads the flow under its lock, as host threads
     // update flows under it.
     bool Filtered(const vppEventQueue::Event &ev, bool log) const;
+    // The first test the event fails (its name), or nullptr when the
+    // indicator looks at it; detail (when given) receives the reason's
+    // detail text. FilterReason takes the flow's lock; FilterReasonLocked
+    // is for a caller that holds it, to filter many indicators at once.
+    const char *FilterReason(const vppEventQueue::Event &ev, std::string *detail) const;
+    const char *FilterReasonLocked(const vppEventQueue::Event &ev, std::string *detail) const;
+    // The filter's line for a verdict of FilterReason.
+    void LogFilter(const vppEventQueue::Event &ev, const char *reason, const std::string &detail) const;
 
     void AddDataFeed(const std::string &name, std::shared_ptr<vppDataFeed::Base> &feed);
 
@@ -79,7 +90,7 @@ public:
     static Driver GetDriver(const std::string &name);
     static std::string GetEventName(vdPluginProcessor::Event event);
 
-    // Evaluates every indicator's flow expression.
+    // Compiles every indicator's flow expression.
     static std::unique_ptr<vdFlowParser> FlowExpr;
 
     const std::shared_ptr<vppEventQueue::Queue> queue;
@@ -96,7 +107,7 @@ public:
     const std::shared_ptr<vppIntel::AttrMap> shared_attrs = std::make_shared<vppIntel::AttrMap>();
     vppIntel::AttrMap &attrs = *shared_attrs;
     std::shared_ptr<const vppIntel::AttrMap> shared_criteria;
-    std::unordered_set<vdPluginProcessor::Event> event_filter;
+    EventSet event_filter;
     Targets proc_targets;
     Targets sink_targets;
     // The intel this indicator completed, by the flow fields its "cache"
@@ -114,14 +125,24 @@ protected:
 private:
     void LoadScore(const json &conf);
     void LoadCache(const json &conf);
-    // The first filter the event fails, or nullptr; detail (when given)
-    // receives the reason's detail text.
-    const char *FilterReason(const vppEventQueue::Event &ev, std::string *detail) const;
-    bool FlowExprMatches(const vdFlow::Ptr &flow) const;
-    void LogFilter(const vppEventQueue::Event &ev, const char *reason, const std::string &detail) const;
+    // Compiles criteria.flow_expr; a bad one is reported and never matches.
+    void LoadFlowProgram();
+    // The filters of the event itself (code, flow) and of its flow's state.
+    const char *EventReason(const vppEventQueue::Event &ev, std::string *detail) const;
+    const char *FlowReason(const vdFlow &flow, std::string *detail) const;
+    bool FlowExprMatches(const vdFlow &flow) const;
+    // The failures' texts, kept out of the filter's common path.
+    [[gnu::cold]] static const char *NotInFilter(vdPluginProcessor::Event code, std::string *detail);
+    [[gnu::cold]] const char *TooFewBytes(uint64_t bytes, std::string *detail) const;
+    [[gnu::cold]] bool ReportBrokenExpression(const char *error) const;
     // Scores the entries, drops those below min_score; true when any remain.
     bool ScoreEntries(vppEventQueue::Event &ev);
     void Complete(vppIntel::Entry &entry, vdPluginProcessor::Event code) const;
+
+    // criteria.flow_expr compiled at load; null without an expression or
+    // when it does not compile (flow_program_error then says why).
+    vdFlowParser::Handle flow_program;
+    std::string flow_program_error;
 };
 
 template <class C> std::string Base::Join(const C &items)

@@ -65,17 +65,6 @@ std::optional<vppIntel::AttrValue> MakeAttr(const json &value)
     }
 }
 
-// A bad expression leaves the indicator loaded and never matching, each
-// evaluation logging why at debug level; one line at load says so up front.
-void ReportBadFlowExpression(const std::string &tag, const std::string &expression)
-{
-    if (expression.empty())
-        return;
-    std::string error = Base::FlowExpr->Check(expression);
-    if (!error.empty())
-        vd_printf("%s: criteria flow_expr never matches: %s\n", tag.c_str(), error.c_str());
-}
-
 bool IsFlowExpressionName(const std::string &key)
 {
     return key.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") == std::string::npos;
@@ -111,21 +100,35 @@ void Base::LoadConfig(const json &conf, const json &defaults)
 
     if (driver == Driver::custom && criteria.flow_expr.empty())
         throw vdException("%s: criteria must include a flow expression (flow_expr)", tag.c_str());
-    ReportBadFlowExpression(tag, criteria.flow_expr);
+    LoadFlowProgram();
 
     LoadScore(conf);
 
     // The defaults' filter applies only to an indicator without its own.
     AddEventFilter(conf, false);
-    if (event_filter.empty())
+    if (event_filter.Empty())
         AddEventFilter(defaults, true);
-    if (event_filter.empty())
-        event_filter.insert(vdPluginProcessor::dpi_complete);
+    if (event_filter.Empty())
+        event_filter.Insert(vdPluginProcessor::dpi_complete);
 
     LoadProcessors(tag, conf, proc_targets);
     LoadSinks(tag, conf, sink_targets);
 
     LoadCache(conf);
+}
+
+// A bad expression leaves the indicator loaded and never matching, each
+// evaluation logging why at debug level; one line at load says so up front.
+void Base::LoadFlowProgram()
+{
+    if (criteria.flow_expr.empty())
+        return;
+    try {
+        flow_program = FlowExpr->Compile(criteria.flow_expr);
+    } catch (const std::exception &e) {
+        flow_program_error = e.what();
+        vd_printf("%s: criteria flow_expr never matches: %s\n", tag.c_str(), flow_program_error.c_str());
+    }
 }
 
 void Base::LoadAttrs(const json &j, bool defaults)
@@ -205,9 +208,9 @@ void Base::AddEventFilter(const json &j, bool defaults)
         if (!code)
             throw vdException("%s: invalid %s entry: %s", tag.c_str(), name, text.c_str());
         vd_dprintf("%s: adding %s: %s (%02hhu)\n", tag.c_str(), name, text.c_str(), static_cast<unsigned char>(*code));
-        event_filter.insert(*code);
+        event_filter.Insert(*code);
     }
-    vd_dprintf("%s: %s %s: %lu\n", tag.c_str(), name, defaults ? "entries" : "total entries", event_filter.size());
+    vd_dprintf("%s: %s %s: %lu\n", tag.c_str(), name, defaults ? "entries" : "total entries", event_filter.Size());
 }
 
 void Base::LoadProcessors(const std::string &tag, const json &conf, Targets &out)

@@ -24,7 +24,11 @@ void Base::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
     ev->proc_targets.insert(proc_targets.begin(), proc_targets.end());
     ev->sink_targets.insert(sink_targets.begin(), sink_targets.end());
 
-    vppEventQueue::Event intel(*ev);
+    // The event is the indicator's own: what the caller may still read
+    // (flow, code, entries) stays, the rest moves.
+    vppEventQueue::Event intel(std::move(*ev));
+    ev->flow = intel.flow;
+    ev->entries = intel.entries;
     intel.type = vppEventQueue::Event::INTEL;
     intel.indicator = tag;
     queue->Push(std::move(intel));

@@ -33,43 +33,77 @@ bool Base::Filtered(const vppEventQueue::Event &ev, bool log) const
     return reason != nullptr;
 }
 
-const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *detail) const
+// The common case (nothing to say) stays small: the texts of a failed test
+// are built apart.
+inline const char *Base::EventReason(const vppEventQueue::Event &ev, std::string *detail) const
 {
-    if (event_filter.find(ev.event) == event_filter.end()) {
-        if (detail != nullptr)
-            *detail = GetEventName(ev.event) + " not in filter";
-        return "event_filter";
-    }
-    if (!ev.flow)
+    if (!event_filter.Contains(ev.event)) [[unlikely]]
+        return NotInFilter(ev.event, detail);
+    if (!ev.flow) [[unlikely]]
         return "no flow";
+    return nullptr;
+}
 
-    // The host's packet threads update the flow (counters, interface, names)
-    // under its lock; the expression reads those fields too.
-    const vdFlow &flow = *ev.flow;
-    std::lock_guard<std::recursive_mutex> guard(flow.lock);
-    if (flow.stats.total_bytes < criteria.min_bytes) {
-        if (detail != nullptr)
-            *detail = std::to_string(flow.stats.total_bytes) + " < " + std::to_string(criteria.min_bytes);
-        return "min_bytes";
-    }
+inline const char *Base::FlowReason(const vdFlow &flow, std::string *detail) const
+{
+    if (flow.stats.total_bytes < criteria.min_bytes) [[unlikely]]
+        return TooFewBytes(flow.stats.total_bytes, detail);
     if (flow.other_type == vdFlow::other_local && !criteria.trigger_on_east_west)
         return "LAN traffic (trigger east/west)";
     if (InterfaceRole(flow) == vdInterface::wan && !criteria.trigger_on_wan)
         return "WAN traffic (trigger wan)";
-    if (!criteria.flow_expr.empty() && !FlowExprMatches(ev.flow))
+    if (!criteria.flow_expr.empty() && !FlowExprMatches(flow))
         return "criteria flow expr didn't match";
     return nullptr;
 }
 
-bool Base::FlowExprMatches(const vdFlow::Ptr &flow) const
+inline bool Base::FlowExprMatches(const vdFlow &flow) const
 {
+    if (!flow_program) [[unlikely]]
+        return ReportBrokenExpression(flow_program_error.c_str());
     try {
-        return FlowExpr->Parse(flow, no_variables, criteria.flow_expr);
+        return vdFlowParser::Evaluate(*flow_program, flow, no_variables);
     } catch (const std::exception &e) {
-        // A broken expression is a mismatch, and always worth a line.
-        vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), e.what());
-        return false;
+        return ReportBrokenExpression(e.what());
     }
+}
+
+const char *Base::FilterReason(const vppEventQueue::Event &ev, std::string *detail) const
+{
+    if (const char *reason = EventReason(ev, detail))
+        return reason;
+    // The host's packet threads update the flow (counters, interface, names)
+    // under its lock; the expression reads those fields too.
+    std::lock_guard<std::recursive_mutex> guard(ev.flow->lock);
+    return FlowReason(*ev.flow, detail);
+}
+
+const char *Base::FilterReasonLocked(const vppEventQueue::Event &ev, std::string *detail) const
+{
+    if (const char *reason = EventReason(ev, detail))
+        return reason;
+    return FlowReason(*ev.flow, detail);
+}
+
+const char *Base::NotInFilter(vdPluginProcessor::Event code, std::string *detail)
+{
+    if (detail != nullptr)
+        *detail = GetEventName(code) + " not in filter";
+    return "event_filter";
+}
+
+const char *Base::TooFewBytes(uint64_t bytes, std::string *detail) const
+{
+    if (detail != nullptr)
+        *detail = std::to_string(bytes) + " < " + std::to_string(criteria.min_bytes);
+    return "min_bytes";
+}
+
+bool Base::ReportBrokenExpression(const char *error) const
+{
+    // A broken expression is a mismatch, and always worth a line.
+    vd_dprintf("%s: %s: %s\n", tag.c_str(), criteria.flow_expr.c_str(), error);
+    return false;
 }
 
 void Base::LogFilter(const vppEventQueue::Event &ev, const char *reason, const std::string &detail) const

@@ -13,7 +13,7 @@
 namespace {
 
 using Code = vdPluginProcessor::Event;
-using Codes = std::unordered_set<vdPluginProcessor::Event>;
+using Codes = vppIndicator::EventSet;
 
 struct EventFilterCase {
     const char *own;       // the indicator's "event_filter", or nullptr

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,18 @@ TEST_F(IndicatorTest, FilterWritesItsLineOnlyWhenAskedAndVerbose)
     config.verbosity = 1;
     EXPECT_TRUE(indicator->Filtered(*ev, true));
     EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(IndicatorTest, CodesBeyondTheHostsRangeAreInNoFilter)
+{
+    config.verbosity = 2;
+    auto indicator = Make(Driver::tor_exit, R"({"event_filter": ["flow_new", "dpi_complete"]})");
+    log.Clear();
+
+    for (unsigned code : {16u, 255u, 65535u})
+        EXPECT_TRUE(indicator->Filtered(*FlowEvent(Flow(), static_cast<vdPluginProcessor::Event>(code)), true)) << code;
+    EXPECT_EQ(log.Count("t: 0000000000001234: filtered: unknown: event_filter: unknown not in filter\n"), 3u);
+    EXPECT_THROW(indicator->event_filter.Insert(static_cast<vdPluginProcessor::Event>(16)), std::out_of_range);
 }
 
 TEST_F(IndicatorTest, FlowExpressionDecidesCustomMatch)
