@@ -37,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::optional<uint64_t> after = restarted.NextEventId();
     if (before && *before < rising_ids_bound && (!after || *after <= *before)) {
         std::fprintf(stderr, "event ids: %llu handed out before a restart, %s after it\n",
-                     static_cast<unsigned long long>(*before),
-                     after ? std::to_string(*after).c_str() : "none");
+                     static_cast<unsigned long long>(*before), after ? std::to_string(*after).c_str() : "none");
         std::abort();
     }
     return 0;

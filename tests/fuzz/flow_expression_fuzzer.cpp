@@ -12,9 +12,15 @@
 namespace {
 
 const vdFlowParser::Variables variables = {
-    {"ip_protocol", "17"},       {"count", "42"},          {"enabled", "true"},
-    {"network", "203.0.113.0/24"}, {"word", "hello"},        {"gateway", "00:11:22:33:44:55"},
-    {"big", "18446744073709551616"}, {"bad_network", "10.0.0.0/40"}, {"v6", "2001:db8::/32"},
+    {"ip_protocol", "17"},
+    {"count", "42"},
+    {"enabled", "true"},
+    {"network", "203.0.113.0/24"},
+    {"word", "hello"},
+    {"gateway", "00:11:22:33:44:55"},
+    {"big", "18446744073709551616"},
+    {"bad_network", "10.0.0.0/40"},
+    {"v6", "2001:db8::/32"},
 };
 const vdFlowParser::Variables no_variables;
 

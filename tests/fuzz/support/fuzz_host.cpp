@@ -133,7 +133,8 @@ void RequireConfinedWrites(const char *target)
 {
     if (EnvironmentFlag("FUZZ_UNCONFINED"))
         return;
-    struct statvfs root {};
+    struct statvfs root {
+    };
     if (statvfs("/", &root) == 0 && (root.f_flag & ST_RDONLY) != 0)
         return;
     std::fprintf(stderr,
