@@ -70,6 +70,12 @@ public:
     // Connections (TLS handshakes) opened so far.
     uint64_t Connections() const { return connections; }
 
+    // libcurl's callbacks for the response's header lines (self: the probe)
+    // and its body (body: the byte vector filled); open so that a reply can
+    // be handed to them as libcurl hands it.
+    static size_t OnHeader(char *data, size_t size, size_t count, void *self);
+    static size_t OnBody(char *data, size_t size, size_t count, void *body);
+
 private:
     // Builds the handle and its fixed options on the first probe.
     void Setup();
@@ -79,8 +85,6 @@ private:
     std::string ContentType();
     template <class T> void SetOption(CURLoption option, const char *name, T value);
 
-    static size_t OnHeader(char *data, size_t size, size_t count, void *self);
-    static size_t OnBody(char *data, size_t size, size_t count, void *body);
     static int OnProgress(void *self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static int OnDebug(CURL *, curl_infotype type, char *data, size_t size, void *tag);
     static void LogTransfer(const char *tag, curl_infotype type, const char *data, size_t size);

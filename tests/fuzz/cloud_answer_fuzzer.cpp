@@ -1,0 +1,86 @@
+// A cloud answer document as a request thread delivers it (parsed by the
+// shared reader, an object, put on the plug-in's queue as a LOOKUP event)
+// through the LOOKUP step of the category, geography and reputation drivers.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/json_reader.h"
+#include "indicators/driver_registry.h"
+#include "support/fuzz_host.h"
+
+namespace {
+
+using vppEventQueue::Event;
+using vppIndicator::Driver;
+
+struct DriverConf {
+    const char *tag;
+    Driver driver;
+    const char *conf;
+};
+
+// Each driver once, with criteria that the seeds' answers meet.
+const DriverConf answer_drivers[] = {
+    {"category", Driver::category, R"({"criteria": {"categories": [5, -2]}})"},
+    {"geo", Driver::geo, R"({"criteria": {"countries": ["DE", "US"]}})"},
+    {"reputation_domain", Driver::reputation_domain, R"({})"},
+    {"reputation_ip", Driver::reputation_ip, R"({"criteria": {"types": ["malware", "spam"]}})"},
+};
+
+struct Drivers {
+    vppEventQueue::Queue::Ptr queue = vppEventQueue::Queue::Create("event_queue");
+    std::vector<std::shared_ptr<vppIndicator::Base>> indicators;
+
+    Drivers()
+    {
+        unsigned ordinal = 1;
+        for (const DriverConf &row : answer_drivers) {
+            vppIndicator::CreateFunction create = vppIndicator::FindCreateFunction(row.driver);
+            indicators.push_back(create(queue, row.driver, row.tag, ordinal++, json::parse(row.conf), json::object()));
+        }
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    vppFuzz::Host::Get();
+    static Drivers drivers;
+    static const auto flows = vppFuzz::SampleFlows();
+
+    json answer;
+    try {
+        answer = vppJson::ParseText(std::string(reinterpret_cast<const char *>(data), size), "cloud answer");
+    } catch (const std::exception &) {
+        return 0;
+    }
+    // The request thread passes objects only.
+    if (!answer.is_object())
+        return 0;
+
+    for (const vdFlow::Ptr &flow : flows) {
+        Event lookup;
+        lookup.type = Event::FLOW;
+        lookup.event = vdPluginProcessor::dpi_complete;
+        lookup.flow = flow;
+        drivers.queue->PushLookup(lookup, vppDataFeed::DataSource::cloud_intel, "cloud_intel0", answer);
+    }
+    std::deque<Event> delivered;
+    drivers.queue->Pop(delivered, 0);
+    for (const Event &answered : delivered) {
+        for (const auto &indicator : drivers.indicators) {
+            auto ev = std::make_shared<Event>(Event::LOOKUP, answered, indicator->tag);
+            indicator->ProcessFlow(ev);
+        }
+    }
+    // What the drivers queued (their findings) is dropped.
+    std::deque<Event> findings;
+    drivers.queue->Pop(findings, 0);
+    return 0;
+}
