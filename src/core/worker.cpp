@@ -183,8 +183,8 @@ void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
     }
 
     for (auto &[flow, flow_intel] : intel.Flows()) {
-        Guard([&] { OutputIntel(flow, flow_intel, turn); },
-              [&](const char *what) {
+        Guard([&, &flow = flow, &flow_intel = flow_intel] { OutputIntel(flow, flow_intel, turn); },
+              [&, &flow = flow](const char *what) {
                   vd_printf("%s: %s: intel output failed: %s\n", tag.c_str(), FlowId(flow).c_str(), what);
               });
     }
@@ -258,11 +258,11 @@ void vppPlugin::Evaluate(const vppEventQueue::Event &event, TurnContext &turn)
         if (!event.cached_indicators.empty() && event.cached_indicators.count(name) != 0)
             continue;
         Guard(
-            [&] {
+            [&, &name = name, &indicator = indicator] {
                 if (Passes(*indicator, event, verdicts, position, turn.verbosity))
                     EvaluateWith(name, *indicator, event);
             },
-            [&](const char *what) {
+            [&, &name = name](const char *what) {
                 vd_printf("%s: %s: %s: evaluation failed: %s\n", tag.c_str(), name.c_str(), FlowId(event.flow).c_str(),
                           what);
             });
@@ -370,8 +370,8 @@ void vppPlugin::DispatchToSinks(const vdFlow::Ptr &flow, const vppIntel::Event &
         }
         const vppSink::Base &sink = target->second;
         for (const auto &[channel_name, channel] : sink.channels) {
-            Guard([&] { channel.Dispatch(sink.name, envelopes); },
-                  [&](const char *what) {
+            Guard([&, &channel = channel] { channel.Dispatch(sink.name, envelopes); },
+                  [&, &channel_name = channel_name](const char *what) {
                       vd_printf("%s: %s: intel output failed: %s: %s: %s\n", tag.c_str(), FlowId(flow).c_str(),
                                 name.c_str(), channel_name.c_str(), what);
                   });
