@@ -208,9 +208,21 @@ size_t Queue::Pop(std::deque<Event> &out, int seconds)
             return 0;
         TakeBacklog(taken);
     }
-    // The events are built on the consumer's side, outside the lock.
-    while (!taken.slots.Empty())
-        TakeFront(taken, out.emplace_back());
+    // The events are built on the consumer's side, outside the lock, in
+    // place for the slim ones.
+    while (!taken.slots.Empty()) {
+        Slot &slot = taken.slots.Front();
+        if (slot.full) {
+            out.push_back(std::move(*taken.full_events.front()));
+            taken.full_events.pop_front();
+        } else {
+            Event &event = out.emplace_back();
+            event.type = slot.type;
+            event.event = slot.code;
+            event.flow = std::move(slot.flow);
+        }
+        taken.slots.PopFront();
+    }
     KeepSpare(std::move(taken.slots));
     return out.size();
 }
