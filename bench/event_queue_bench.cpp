@@ -1,9 +1,15 @@
-// Event-queue hand-over: one push, and the throughput of several producers
-// into one consumer that takes whole batches, as the worker does.
+// Event-queue hand-over: one push, the throughput of several producers into
+// one consumer that takes whole batches, as the worker does, and the memory
+// a queued FLOW event costs. Each is measured for the queue and for the
+// previous design (a deque of whole events, a wake-up per push), kept below
+// as the baseline.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
+#include <condition_variable>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -12,7 +18,43 @@
 namespace {
 
 using vppEventQueue::Event;
-using vppEventQueue::Queue;
+
+// The previous queue: every event stored whole in a deque (an allocation
+// per event on the producer, freed by the consumer), a notify per push.
+class BaselineQueue
+{
+public:
+    using Ptr = std::shared_ptr<BaselineQueue>;
+    static Ptr Create(const std::string &) { return std::make_shared<BaselineQueue>(); }
+
+    void Push(const Event &event)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        events.push_back(event);
+        cond.notify_one();
+    }
+
+    size_t Pop(std::deque<Event> &out, int seconds)
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        if (events.empty() && !cond.wait_until(guard, deadline, [this] { return !events.empty(); }))
+            return 0;
+        if (out.empty()) {
+            events.swap(out);
+        } else {
+            for (auto &event : events)
+                out.push_back(std::move(event));
+            events.clear();
+        }
+        return out.size();
+    }
+
+private:
+    std::deque<Event> events;
+    std::mutex lock;
+    std::condition_variable cond;
+};
 
 // A FLOW event as the host hands it in: code and shared flow.
 Event MakeFlowEvent(const vdFlow::Ptr &flow)
@@ -25,9 +67,9 @@ Event MakeFlowEvent(const vdFlow::Ptr &flow)
 
 // One push of a copied FLOW event, single-threaded; the backlog is taken
 // outside the timing now and then so that the queue stays small.
-void BM_PushOne(benchmark::State &state)
+template <class Q> void BM_PushOne(benchmark::State &state)
 {
-    auto queue = Queue::Create("event_queue");
+    auto queue = Q::Create("event_queue");
     const Event event = MakeFlowEvent(std::make_shared<vdFlow>());
     std::deque<Event> batch;
     size_t pushed = 0;
@@ -42,17 +84,18 @@ void BM_PushOne(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_PushOne);
+BENCHMARK(BM_PushOne<vppEventQueue::Queue>)->Name("BM_PushOne/queue");
+BENCHMARK(BM_PushOne<BaselineQueue>)->Name("BM_PushOne/baseline");
 
 // Producers push their share while the consumer pops whole batches until it
 // has every event. Real time, thread start included (amortised over the run).
-void BM_Throughput(benchmark::State &state)
+template <class Q> void BM_Throughput(benchmark::State &state)
 {
     const auto producers = static_cast<size_t>(state.range(0));
     constexpr size_t events_per_producer = 200000;
     const size_t total = producers * events_per_producer;
     for (auto _ : state) {
-        auto queue = Queue::Create("event_queue");
+        auto queue = Q::Create("event_queue");
         std::vector<std::thread> threads;
         for (size_t p = 0; p < producers; p++)
             threads.emplace_back([&queue] {
@@ -61,12 +104,16 @@ void BM_Throughput(benchmark::State &state)
                 for (size_t i = 0; i < events_per_producer; i++)
                     queue->Push(event);
             });
-        std::deque<Event> batch;
-        size_t received = 0;
-        while (received < total) {
-            batch.clear();
-            received += queue->Pop(batch, 1);
-        }
+        // The consumer on a thread of its own, as the worker is.
+        std::thread consumer([&queue, total] {
+            std::deque<Event> batch;
+            size_t received = 0;
+            while (received < total) {
+                batch.clear();
+                received += queue->Pop(batch, 1);
+            }
+        });
+        consumer.join();
         for (auto &thread : threads)
             thread.join();
     }
@@ -74,13 +121,64 @@ void BM_Throughput(benchmark::State &state)
     state.counters["events_per_second"] =
         benchmark::Counter(static_cast<double>(state.iterations() * total), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Throughput)
+BENCHMARK(BM_Throughput<vppEventQueue::Queue>)
+    ->Name("BM_Throughput/queue")
     ->ArgName("producers")
     ->Arg(1)
     ->Arg(2)
     ->Arg(4)
     ->Arg(8)
     ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Throughput<BaselineQueue>)
+    ->Name("BM_Throughput/baseline")
+    ->ArgName("producers")
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Bytes handed out by malloc: from its arenas and as mapped blocks.
+size_t HeapInUse()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// Heap bytes held per queued FLOW event (the flow itself aside: all events
+// share one), read from the allocator's count of bytes in use.
+template <class Q> void BM_BytesPerQueuedEvent(benchmark::State &state)
+{
+    const auto events = static_cast<size_t>(state.range(0));
+    const Event event = MakeFlowEvent(std::make_shared<vdFlow>());
+    double bytes_per_event = 0;
+    for (auto _ : state) {
+        auto queue = Q::Create("event_queue");
+        const size_t before = HeapInUse();
+        for (size_t i = 0; i < events; i++)
+            queue->Push(event);
+        const size_t after = HeapInUse();
+        bytes_per_event = static_cast<double>(after - before) / static_cast<double>(events);
+        state.PauseTiming();
+        std::deque<Event> batch;
+        queue->Pop(batch, 0);
+        state.ResumeTiming();
+    }
+    state.counters["bytes_per_event"] = bytes_per_event;
+}
+// A million, and a count just past a power of two: the buffer's worst case.
+BENCHMARK(BM_BytesPerQueuedEvent<vppEventQueue::Queue>)
+    ->Name("BM_BytesPerQueuedEvent/queue")
+    ->Arg(1000000)
+    ->Arg(1048577)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BytesPerQueuedEvent<BaselineQueue>)
+    ->Name("BM_BytesPerQueuedEvent/baseline")
+    ->Arg(1000000)
+    ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

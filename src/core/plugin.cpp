@@ -55,9 +55,16 @@ vppPlugin::vppPlugin(const std::string &tag, const std::map<std::string, std::st
 vppPlugin::~vppPlugin()
 {
     // A host that deletes without Terminate must not wait forever.
-    terminate = true;
+    Terminate();
     Join();
     vd_dprintf("%s: destroyed\n", tag.c_str());
+}
+
+void vppPlugin::Terminate()
+{
+    // The flag first: the woken worker must see it.
+    vdPluginProcessor::Terminate();
+    queue->StopWaits();
 }
 
 void vppPlugin::GetLibrary(std::string &out)

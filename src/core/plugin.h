@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,14 @@ public:
     ~vppPlugin() override;
 
     void *Entry() override;
+    // Any thread: asks the worker to stop and wakes it at once from its wait
+    // for flows. The worker then drains the queue for at most
+    // drain_time_limit.
+    void Terminate() override;
+
+    // The longest a stop spends evaluating queued flows; those left are
+    // counted in a log line. Findings of flows already evaluated are output.
+    static constexpr std::chrono::seconds drain_time_limit{5};
 
     void GetLibrary(std::string &out) override;
     void GetName(std::string &out) override;
@@ -99,12 +109,21 @@ protected:
     class IntelBatch;
     struct TurnContext;
 
+    // A turn stopped by Terminate leaves what it did not evaluate in batch.
     void RunTurn(std::deque<vppEventQueue::Event> &batch);
     void RunTurnSafely(std::deque<vppEventQueue::Event> &batch);
-    // Handles what is already queued, without waiting (after a pending
-    // reload), so that flows handed in and the findings of the last
-    // evaluated ones are not lost at a stop.
+    // Handles batch (left by the last turn) and what is queued, without
+    // waiting (after a pending reload), so that flows handed in and the
+    // findings of the last evaluated ones are not lost at a stop; bounded by
+    // drain_time_limit.
     void DrainQueue(std::deque<vppEventQueue::Event> &batch);
+    // Evaluates the batch's flows a slice at a time, then outputs its
+    // findings together, as one batch. False when stop() ended it between
+    // slices: what was not handled stays in batch.
+    bool ProcessInSlices(std::deque<vppEventQueue::Event> &batch, const std::function<bool()> &stop);
+    // The end of a stop: outputs the findings in batch and the queue, and
+    // logs how many flows were left unevaluated.
+    void FinishDrain(std::deque<vppEventQueue::Event> &batch);
     void ReloadSafely();
     void PollSafely();
     void PollSignatureFeeds();

@@ -2,6 +2,8 @@
 // queue's whole backlog, evaluates its flows, merges the intel that came
 // back per flow, numbers it and hands it to the flow's targets.
 #include <algorithm>
+#include <chrono>
+#include <iterator>
 #include <unordered_map>
 
 #include "common/thread_toolkit.h"
@@ -16,6 +18,9 @@ namespace {
 // output); the bound keeps a producer that never stops from holding up a
 // stop.
 constexpr int max_drain_passes = 4;
+// Events evaluated between two checks for a stop (or the drain's deadline):
+// a large backlog does not keep the worker from stopping.
+constexpr size_t slice_events = 256;
 
 // No exception may leave the worker: it would end the host process.
 using vppThread::Guard;
@@ -98,9 +103,16 @@ void *vppPlugin::Entry()
 
 void vppPlugin::RunTurnSafely(std::deque<vppEventQueue::Event> &batch)
 {
-    Guard([&] { RunTurn(batch); },
-          [&](const char *what) { vd_printf("%s: worker turn failed: %s\n", tag.c_str(), what); });
-    batch.clear();
+    bool completed = false;
+    Guard(
+        [&] {
+            RunTurn(batch);
+            completed = true;
+        },
+        [&](const char *what) { vd_printf("%s: worker turn failed: %s\n", tag.c_str(), what); });
+    // A failed turn's events are dropped; a stopped one's go to the drain.
+    if (!completed)
+        batch.clear();
 }
 
 void vppPlugin::RunTurn(std::deque<vppEventQueue::Event> &batch)
@@ -115,20 +127,65 @@ void vppPlugin::RunTurn(std::deque<vppEventQueue::Event> &batch)
     batch.clear();
     if (queue->Pop(batch, 1) == 0)
         return;
-    ProcessBatch(batch);
+    ProcessInSlices(batch, [this] { return terminate.load(); });
 }
 
 void vppPlugin::DrainQueue(std::deque<vppEventQueue::Event> &batch)
 {
+    const auto deadline = std::chrono::steady_clock::now() + drain_time_limit;
+    const auto past_deadline = [deadline] { return std::chrono::steady_clock::now() >= deadline; };
     for (int pass = 0; pass < max_drain_passes; pass++) {
-        batch.clear();
-        if (queue->Pop(batch, 0) == 0)
+        // Appended to what the last turn left.
+        queue->Pop(batch, 0);
+        if (batch.empty())
             return;
         // Flows handed in before the first turn still meet the configuration.
         if (reload_pending.exchange(false))
             ReloadSafely();
-        ProcessBatch(batch);
+        if (!ProcessInSlices(batch, past_deadline))
+            break;
     }
+    FinishDrain(batch);
+}
+
+bool vppPlugin::ProcessInSlices(std::deque<vppEventQueue::Event> &batch, const std::function<bool()> &stop)
+{
+    // Findings are merged per flow over the whole batch, so they wait for
+    // its end, as when the batch is handled at once.
+    std::deque<vppEventQueue::Event> findings, slice;
+    while (!batch.empty()) {
+        if (stop()) {
+            std::move(findings.rbegin(), findings.rend(), std::front_inserter(batch));
+            return false;
+        }
+        slice.clear();
+        while (!batch.empty() && slice.size() < slice_events) {
+            vppEventQueue::Event &event = batch.front();
+            (event.type == vppEventQueue::Event::INTEL ? findings : slice).push_back(std::move(event));
+            batch.pop_front();
+        }
+        ProcessBatch(slice);
+    }
+    ProcessBatch(findings);
+    return true;
+}
+
+void vppPlugin::FinishDrain(std::deque<vppEventQueue::Event> &batch)
+{
+    // One last look at the queue, for the findings of the last slices.
+    queue->Pop(batch, 0);
+    std::deque<vppEventQueue::Event> findings;
+    size_t not_evaluated = 0;
+    for (auto &event : batch) {
+        if (event.type == vppEventQueue::Event::INTEL)
+            findings.push_back(std::move(event));
+        else
+            not_evaluated++;
+    }
+    batch.clear();
+    ProcessBatch(findings);
+    if (not_evaluated != 0)
+        vd_printf("%s: stop: %zu queued flow(s) not evaluated\n", tag.c_str(), not_evaluated);
 }
 
 void vppPlugin::ReloadSafely()

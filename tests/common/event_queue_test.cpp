@@ -259,6 +259,144 @@ TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
     EXPECT_TRUE(own.proc_targets.empty() && own.sink_targets.empty() && own.cached_indicators.empty());
 }
 
+// The queue keeps a host's FLOW event (code and flow) apart from any other;
+// every kind must still come out in the order pushed, whichever way it is
+// taken, also after the buffer wrapped around and grew.
+enum class Kind { slim, lookup, intel, flow_with_marks };
+
+Event OfKind(Kind kind, uint64_t digest)
+{
+    Event event = FlowEvent(digest);
+    switch (kind) {
+    case Kind::slim:
+        break;
+    case Kind::lookup:
+        event.type = Event::LOOKUP;
+        event.payload = digest;
+        break;
+    case Kind::intel:
+        event.type = Event::INTEL;
+        event.indicator = "tor";
+        break;
+    case Kind::flow_with_marks:
+        event.cached_indicators = {"cached"};
+        break;
+    }
+    return event;
+}
+
+// Digests 1..count with kinds in a pattern that puts runs of each next to
+// runs of others.
+std::vector<Event> MixedEvents(uint64_t count)
+{
+    const Kind pattern[] = {Kind::slim, Kind::slim, Kind::lookup, Kind::slim, Kind::intel,
+                            Kind::intel, Kind::slim, Kind::flow_with_marks, Kind::slim, Kind::slim};
+    std::vector<Event> events;
+    for (uint64_t digest = 1; digest <= count; digest++)
+        events.push_back(OfKind(pattern[digest % std::size(pattern)], digest));
+    return events;
+}
+
+void ExpectSame(const Event &got, const Event &want)
+{
+    SCOPED_TRACE(want.flow->digest);
+    EXPECT_EQ(got.type, want.type);
+    EXPECT_EQ(got.event, want.event);
+    EXPECT_EQ(got.flow, want.flow);
+    EXPECT_EQ(got.payload, want.payload);
+    EXPECT_EQ(got.indicator, want.indicator);
+    EXPECT_EQ(got.cached_indicators, want.cached_indicators);
+}
+
+TEST(EventQueue, MixedEventsKeepTheirOrderAndFieldsThroughEveryWayOut)
+{
+    const std::vector<Event> events = MixedEvents(1000);
+    // Pushed as copies and as moved events; taken one by one, then as a
+    // batch, with pushes in between so that the buffer wraps around.
+    auto queue = Queue::Create("q");
+    std::vector<Event> taken;
+    size_t next = 0;
+    while (next < events.size()) {
+        for (size_t i = 0; i < 97 && next < events.size(); i++, next++) {
+            if (next % 2 == 0)
+                queue->Push(events[next]);
+            else
+                queue->Push(Event(events[next]));
+        }
+        for (int i = 0; i < 40; i++) {
+            Event out;
+            ASSERT_TRUE(queue->PopSingle(out, 0));
+            taken.push_back(std::move(out));
+        }
+    }
+    std::deque<Event> batch;
+    queue->Pop(batch, 0);
+    for (auto &event : batch)
+        taken.push_back(std::move(event));
+    ASSERT_EQ(taken.size(), events.size());
+    for (size_t i = 0; i < events.size(); i++)
+        ExpectSame(taken[i], events[i]);
+}
+
+TEST(EventQueue, TheSizeLimitDropsTheOldestOfMixedEventsAcrossTheWrap)
+{
+    // Limits below, at and above the buffer's first size, pushes well past
+    // each, with a single pop now and then moving the front around.
+    const std::vector<Event> events = MixedEvents(700);
+    for (size_t max_size : {1u, 5u, 63u, 64u, 65u, 300u}) {
+        SCOPED_TRACE("max_size " + std::to_string(max_size));
+        auto queue = Queue::Create("q");
+        queue->SetMaxSize(max_size);
+        std::vector<const Event *> expected;  // a model of the queue
+        for (size_t i = 0; i < events.size(); i++) {
+            queue->Push(events[i]);
+            expected.push_back(&events[i]);
+            if (expected.size() > max_size)
+                expected.erase(expected.begin());
+            EXPECT_EQ(queue->Size(), expected.size());
+            if (i % 7 == 0) {
+                Event out;
+                ASSERT_TRUE(queue->PopSingle(out, 0));
+                ExpectSame(out, *expected.front());
+                expected.erase(expected.begin());
+            }
+        }
+        std::deque<Event> batch;
+        queue->Pop(batch, 0);
+        ASSERT_EQ(batch.size(), expected.size());
+        for (size_t i = 0; i < batch.size(); i++)
+            ExpectSame(batch[i], *expected[i]);
+    }
+}
+
+TEST(EventQueue, StopWaitsEndsTheWaitingAndEveryLaterWait)
+{
+    constexpr int wait_seconds = 30;
+    auto queue = Queue::Create("q");
+    std::atomic<bool> popped{true};
+    std::chrono::steady_clock::duration waited{};
+    std::thread consumer([&] {
+        const auto start = std::chrono::steady_clock::now();
+        std::deque<Event> batch;
+        popped = queue->Pop(batch, wait_seconds) != 0;
+        waited = std::chrono::steady_clock::now() - start;
+    });
+    ASSERT_TRUE(WaitForWaiting(*queue, 1));
+    queue->StopWaits();
+    consumer.join();
+    EXPECT_FALSE(popped);
+    EXPECT_LT(waited, std::chrono::seconds(wait_seconds / 2));
+
+    // Later waits do not block; what is queued is still taken.
+    Event out;
+    EXPECT_FALSE(queue->PopSingle(out, wait_seconds));
+    EXPECT_FALSE(queue->Clear(wait_seconds));
+    queue->Push(FlowEvent(3));
+    ASSERT_TRUE(queue->PopSingle(out, wait_seconds));
+    EXPECT_EQ(out.flow->digest, 3u);
+    EXPECT_EQ(queue->Waiting(), 0u);
+}
+
 // Multi-threaded completeness: every event pushed arrives exactly once.
 
 constexpr uint64_t events_per_producer = 5000;
