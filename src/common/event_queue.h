@@ -85,68 +85,13 @@ public:
     const std::string &GetName() const { return name; }
 
 private:
-    // What the queue holds per event. Most events are a host's FLOW event
-    // (type, code, flow), kept in the slot itself; any other is "full" and
-    // waits, in the same order, in full_events.
-    struct Slot {
-        vdFlow::Ptr flow;
-        Event::Type type = Event::FLOW;
-        vdPluginProcessor::Event code = vdPluginProcessor::none;
-        bool full = false;
-    };
-    // A queued FLOW event costs one slot, twice that at worst while the
-    // buffer is half used after growing.
-    static_assert(sizeof(Slot) <= 24);
-
-    // A FIFO of slots in one growable circular buffer: no allocation per
-    // event, and 24 bytes per slot.
-    class SlotRing
-    {
-    public:
-        bool Empty() const { return count == 0; }
-        size_t Size() const { return count; }
-        size_t Capacity() const { return capacity; }
-        Slot &Front() { return slots[head]; }
-        void PushBack(Slot &&slot);
-        void PopFront();
-        // The i-th slot from the front.
-        Slot &At(size_t i) { return slots[(head + i) & (capacity - 1)]; }
-        // Empties the ring, keeping its buffer.
-        void Clear();
-        void Swap(SlotRing &other) noexcept;
-
-    private:
-        void Grow();
-
-        std::unique_ptr<Slot[]> slots;
-        size_t capacity = 0;  // 0 or a power of two
-        size_t head = 0;
-        size_t count = 0;
-    };
-
-    // The whole backlog, taken out of the queue to be turned into events
-    // outside the lock.
-    struct Backlog {
-        SlotRing slots;
-        std::deque<std::unique_ptr<Event>> full_events;
-    };
-
     explicit Queue(const std::string &name) : name(name) {}
 
-    static bool IsSlim(const Event &event);
-    void PushSlot(Slot &&slot, std::unique_ptr<Event> full);
+    template <typename E> void PushLocked(E &&event);
     void DropOldest();
-    // Moves the oldest event out of backlog into out.
-    static void TakeFront(Backlog &backlog, Event &out);
     bool WaitForEvents(std::unique_lock<std::mutex> &guard, int seconds);
-    // Swaps the backlog out (the spare buffer takes its place); the caller
-    // holds lock.
-    void TakeBacklog(Backlog &taken);
-    // Keeps an emptied buffer for the next TakeBacklog unless it is large.
-    void KeepSpare(SlotRing &&ring);
 
-    Backlog backlog;
-    SlotRing spare;
+    std::deque<Event> events;
     std::mutex lock;
     std::condition_variable cond;
     const std::string name;

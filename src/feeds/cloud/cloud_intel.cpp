@@ -104,6 +104,11 @@ void vdfCloudIntel::StopThreads()
     std::vector<vdfVelborApiRequest *> threads;
     for (auto &[name, thread] : request_threads)
         threads.push_back(thread.get());
+    for (vdfVelborApiRequest *thread : threads)
+        thread->Terminate();
+    // A thread waiting for a lookup wakes now rather than at its next
+    // look at the stop flag; the lookups left behind go with the feed.
+    request_queue->StopWaits();
     vppThread::StopAll(threads);
     request_threads.clear();
 }
