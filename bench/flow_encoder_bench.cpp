@@ -18,6 +18,7 @@
 
 #include "common/flow_encoder.h"
 #include "core/plugin.h"
+#include "support/plugin_host.h"
 #include "core/sink.h"
 #include "indicators/driver_registry.h"
 #include "indicators/indicator.h"
@@ -187,70 +188,12 @@ std::string MatchConfig(int channels)
     return conf.dump();
 }
 
-// A host whose processor capture counts the records it receives; its sink
-// takes payloads and does nothing with them.
-class Host
-{
-public:
-    explicit Host(int channels)
-    {
-        char pattern[] = "/tmp/encoder-bench-XXXXXX";
-        dir = mkdtemp(pattern);
-        std::ofstream(dir + "/intel.json") << MatchConfig(channels);
-        config.path_plugin_state = dir;
-        vd_log_set_sink([](vdLogLevel, const std::string &) {});
-        instance.plugin_manager = std::make_shared<vdPluginManager>();
-        instance.plugin_manager->SetProcessorHandler(
-            [this](const std::string &, vdPluginProcessor::Event, const vdFlow::Ptr &, const json &) {
-                std::lock_guard<std::mutex> guard(lock);
-                records++;
-                cond.notify_all();
-            });
-        instance.plugin_manager->SetSinkHandler(
-            [](const std::string &, const std::set<std::string> &, const json &payload,
-               vdFlags<vdPlugin::DispatchFlags>) { benchmark::DoNotOptimize(payload); });
-        plugin = std::make_unique<vppPlugin>(
-            "bench", std::map<std::string, std::string>{{"conf_filename", dir + "/intel.json"}});
-        plugin->Create();
-    }
-
-    ~Host()
-    {
-        plugin->Terminate();
-        plugin.reset();
-        instance.plugin_manager->SetProcessorHandler(nullptr);
-        instance.plugin_manager->SetSinkHandler(nullptr);
-        vd_log_set_sink(nullptr);
-        std::filesystem::remove_all(dir);
-    }
-
-    Host(const Host &) = delete;
-    Host &operator=(const Host &) = delete;
-
-    void Hand(vdFlow::Ptr &flow) { plugin->DispatchProcessorEvent(vdPluginProcessor::dpi_complete, flow); }
-
-    void WaitForRecords(uint64_t count)
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        cond.wait(guard, [&] { return records >= count; });
-    }
-
-private:
-    std::string dir;
-    vdGlobalConfig config;
-    vdInstance instance;
-    std::mutex lock;
-    std::condition_variable cond;
-    uint64_t records = 0;
-    std::unique_ptr<vppPlugin> plugin;
-};
-
 // Every flow matches; the time per flow is what a match costs through the
 // worker, and the difference between channel counts what channels add. The
 // argument is the number of "full" channels.
 void BM_MatchToSinks(benchmark::State &state)
 {
-    Host host(static_cast<int>(state.range(0)));
+    BenchPluginHost host(MatchConfig(static_cast<int>(state.range(0))));
     std::vector<vdFlow::Ptr> flows;
     for (size_t i = 0; i < flows_per_round; i++) {
         auto flow = MakeFlow();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/plugin.h"
+#include "support/plugin_host.h"
 
 namespace {
 
@@ -51,56 +52,6 @@ vdFlow::Ptr Flow(uint64_t digest, uint16_t other_port)
     return flow;
 }
 
-// A host whose processor capture counts the records it receives.
-class Host
-{
-public:
-    explicit Host(int indicators)
-    {
-        char pattern[] = "/tmp/plugin-bench-XXXXXX";
-        dir = mkdtemp(pattern);
-        std::ofstream(dir + "/intel.json") << Config(indicators);
-        config.path_plugin_state = dir;
-        vd_log_set_sink([](vdLogLevel, const std::string &) {});
-        instance.plugin_manager = std::make_shared<vdPluginManager>();
-        instance.plugin_manager->SetProcessorHandler(
-            [this](const std::string &, vdPluginProcessor::Event, const vdFlow::Ptr &, const json &) {
-                std::lock_guard<std::mutex> guard(lock);
-                records++;
-                cond.notify_all();
-            });
-        plugin = std::make_unique<vppPlugin>(
-            "bench", std::map<std::string, std::string>{{"conf_filename", dir + "/intel.json"}});
-        plugin->Create();
-    }
-
-    ~Host()
-    {
-        plugin->Terminate();
-        plugin.reset();
-        instance.plugin_manager->SetProcessorHandler(nullptr);
-        vd_log_set_sink(nullptr);
-        std::filesystem::remove_all(dir);
-    }
-
-    void Hand(vdFlow::Ptr &flow) { plugin->DispatchProcessorEvent(vdPluginProcessor::dpi_complete, flow); }
-
-    void WaitForRecords(uint64_t count)
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        cond.wait(guard, [&] { return records >= count; });
-    }
-
-private:
-    std::string dir;
-    vdGlobalConfig config;
-    vdInstance instance;
-    std::mutex lock;
-    std::condition_variable cond;
-    uint64_t records = 0;
-    std::unique_ptr<vppPlugin> plugin;
-};
-
 // Arguments: indicators, and whether a tenth of the flows match. Without
 // matches each round ends with one flow that matches, so that the round's
 // end can be seen.
@@ -108,7 +59,7 @@ void BM_FlowsToProcessorCapture(benchmark::State &state)
 {
     const int indicators = static_cast<int>(state.range(0));
     const bool matching = state.range(1) != 0;
-    Host host(indicators);
+    BenchPluginHost host(Config(indicators));
 
     std::vector<vdFlow::Ptr> flows;
     uint64_t matches_per_round = 0;
