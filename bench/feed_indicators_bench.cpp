@@ -25,6 +25,7 @@
 #include "indicators/cache/intel_cache.h"
 #include "support/prefix_gen.h"
 #include "support/signature_gen.h"
+#include "support/signature_offer.h"
 #include "vd_api.h"
 #include "vd_config.h"
 
@@ -147,20 +148,10 @@ private:
         const std::string path = dir + "/prefixes.dat";
         signature_gen::WriteFile(path, signature_gen::PrefixListText(set, 40, 12));
 
-        instance.api_manager = std::make_shared<vdVelborApiManager>();
-        instance.api_manager->SetBootstrapData(vdVelborApiData::agent, std::make_shared<vdVelborApiData>());
-        vdVelborApiManager::Signatures offered;
-        for (const char *tag : drivers) {
-            vdVelborApiData::Signature &signature = offered[tag];
-            signature.tag = tag;
-            signature.format = "velbor-dat";
-            signature.version = 1;
-            signature.encryption = "none";
-            signature.path = path;
-            signature.definition = json::object();
-            signature.stamp = 1;
-        }
-        instance.api_manager->SetIntelSignatures(offered);
+        std::map<std::string, std::string> paths_by_tag;
+        for (const char *tag : drivers)
+            paths_by_tag[tag] = path;
+        signature_offer::Offer(instance, paths_by_tag);
     }
 };
 

@@ -35,6 +35,7 @@
 
 #include "feeds/signatures/velbor_api.h"
 #include "support/signature_gen.h"
+#include "support/signature_offer.h"
 #include "vd_api.h"
 #include "vd_config.h"
 #include "vd_flow.h"
@@ -81,20 +82,7 @@ class Host
 public:
     explicit Host(const std::map<std::string, std::string> &paths_by_tag)
     {
-        instance.api_manager = std::make_shared<vdVelborApiManager>();
-        instance.api_manager->SetBootstrapData(vdVelborApiData::agent, std::make_shared<vdVelborApiData>());
-        vdVelborApiManager::Signatures offered;
-        for (const auto &[tag, path] : paths_by_tag) {
-            vdVelborApiData::Signature &signature = offered[tag];
-            signature.tag = tag;
-            signature.format = "velbor-dat";
-            signature.version = 1;
-            signature.encryption = "none";
-            signature.path = path;
-            signature.definition = json::object();
-            signature.stamp = 1;
-        }
-        instance.api_manager->SetIntelSignatures(offered);
+        signature_offer::Offer(instance, paths_by_tag);
     }
 
 private:

@@ -50,19 +50,6 @@ bool BitsEqual(const uint8_t *a, const uint8_t *b, unsigned bits)
     return (a[whole] & mask) == (b[whole] & mask);
 }
 
-unsigned FullLength(uint8_t family)
-{
-    switch (family) {
-    case vdAddr::ipv4:
-        return 32;
-    case vdAddr::ipv6:
-        return 128;
-    case vdAddr::mac:
-        return 48;
-    default:
-        return 0;
-    }
-}
 
 }  // namespace
 
@@ -105,8 +92,8 @@ bool vdAddr::Create(vdAddr &out, const std::string &text)
     else
         return false;
 
-    parsed.prefix_length = static_cast<uint8_t>(FullLength(parsed.family));
-    if (slash != std::string::npos && !ParsePrefixLength(length, FullLength(parsed.family), parsed.prefix_length))
+    parsed.prefix_length = static_cast<uint8_t>(vdAddr::FullLength(parsed.family));
+    if (slash != std::string::npos && !ParsePrefixLength(length, vdAddr::FullLength(parsed.family), parsed.prefix_length))
         return false;
     out = parsed;
     return true;
@@ -169,4 +156,18 @@ bool vdAddr::InPrefix(const vdAddr &network) const
     if (bits > FullLength(family))
         bits = FullLength(family);
     return BitsEqual(addr.bytes, network.addr.bytes, bits);
+}
+
+unsigned vdAddr::FullLength(uint8_t family)
+{
+    switch (family) {
+    case vdAddr::ipv4:
+        return 32;
+    case vdAddr::ipv6:
+        return 128;
+    case vdAddr::mac:
+        return 48;
+    default:
+        return 0;
+    }
 }

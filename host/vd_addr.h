@@ -56,6 +56,8 @@ public:
     bool SameAddress(const vdAddr &other) const;
     // True when this address lies within network/prefix_length of network.
     bool InPrefix(const vdAddr &network) const;
+    // Bits in a whole address of the family: 32, 128, 48 (MAC); 0 for none.
+    static unsigned FullLength(uint8_t family);
 
     uint8_t family = none;
     uint8_t prefix_length = 0;  // the full length when the text gave none

@@ -30,26 +30,12 @@ Op Mirror(Op op)
     return op;
 }
 
-unsigned FullLength(const vdAddr &address)
-{
-    switch (address.family) {
-    case vdAddr::ipv4:
-        return 32;
-    case vdAddr::ipv6:
-        return 128;
-    case vdAddr::mac:
-        return 48;
-    default:
-        return 0;
-    }
-}
-
 // The literal's bits that decide a match, as the member is read: all of
 // them, or the network's when the literal carries a prefix length.
 void SetAddress(Step &step, const Value &literal)
 {
     const vdAddr &address = *literal.address;
-    unsigned length = FullLength(address);
+    unsigned length = vdAddr::FullLength(address.family);
     if (literal.has_prefix)
         length = std::min<unsigned>(length, address.prefix_length);
     uint8_t mask[16] = {};
