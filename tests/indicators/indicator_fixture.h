@@ -85,7 +85,7 @@ protected:
         ev->type = type;
         ev->event = code;
         ev->flow = flow;
-        ev->indicator = "t";
+        ev->Write().indicator = "t";
         return ev;
     }
 
@@ -100,9 +100,9 @@ protected:
     }
 
     // Everything queued so far, without waiting.
-    std::deque<Event> Drain()
+    std::vector<Event> Drain()
     {
-        std::deque<Event> events;
+        std::vector<Event> events;
         queue->Pop(events, 0);
         return events;
     }
