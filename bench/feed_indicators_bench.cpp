@@ -11,7 +11,6 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>

@@ -8,7 +8,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>

@@ -3,7 +3,6 @@
 // through the LOOKUP step of the category, geography and reputation drivers.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
