@@ -362,7 +362,7 @@ void BM_WorkerLookupEvent(benchmark::State &state)
     double turn_seconds = 0;
     {
         WorkerProbe worker("bench", {{"conf_filename", dir + "/intel.json"}});
-        std::deque<vppEventQueue::Event> batch;
+        std::vector<vppEventQueue::Event> batch;
         // The first turn loads the configuration.
         QueueAnswers(*worker.queue, flows);
         worker.RunTurn(batch);

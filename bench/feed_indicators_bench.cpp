@@ -11,7 +11,6 @@
 #include <stdlib.h>
 
 #include <cstdio>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -211,7 +210,7 @@ BENCHMARK(BM_CacheKeyAndLookupOf50Indicators);
 void BM_WorkerBatchOf50FeedIndicators(benchmark::State &state)
 {
     Setup &setup = Shared();
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
     size_t queued = 0;
     for (auto _ : state) {
         state.PauseTiming();

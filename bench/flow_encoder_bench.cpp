@@ -8,7 +8,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -18,10 +17,10 @@
 
 #include "common/flow_encoder.h"
 #include "core/plugin.h"
-#include "support/plugin_host.h"
 #include "core/sink.h"
 #include "indicators/driver_registry.h"
 #include "indicators/indicator.h"
+#include "support/plugin_host.h"
 #include "velbord.h"
 
 namespace {
@@ -128,7 +127,7 @@ void BM_CompleteEntry(benchmark::State &state)
     auto queue = vppEventQueue::Queue::Create("event_queue");
     auto indicator = MakeIndicator(queue, static_cast<int>(state.range(0)));
     const vppEventQueue::Event event = MakeFlowEvent();
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
     size_t processed = 0;
     for (auto _ : state) {
         auto copy = std::make_shared<vppEventQueue::Event>(event);
@@ -149,13 +148,13 @@ void BM_EntryToJson(benchmark::State &state)
     auto indicator = MakeIndicator(queue, static_cast<int>(state.range(0)));
     auto event = std::make_shared<vppEventQueue::Event>(MakeFlowEvent());
     indicator->ProcessFlow(event);
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
     queue->Pop(batch, 0);
-    if (batch.empty() || batch.front().entries.empty()) {
+    if (batch.empty() || batch.front().Read().entries.empty()) {
         state.SkipWithError("the indicator completed no entry");
         return;
     }
-    const vppIntel::Entry entry = *batch.front().entries.front();
+    const vppIntel::Entry entry = *batch.front().Read().entries.front();
     for (auto _ : state) {
         json record;
         vppIntel::Entry::to_json(record, entry, false);

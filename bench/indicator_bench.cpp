@@ -88,7 +88,7 @@ void BM_ProcessFlowCustom(benchmark::State &state)
     auto queue = vppEventQueue::Queue::Create("event_queue");
     auto indicator = MakeIndicator(queue, Driver::custom, expression_conf);
     const Event event = MakeFlowEvent(MakeFlow());
-    std::deque<Event> batch;
+    std::vector<Event> batch;
     size_t processed = 0;
     for (auto _ : state) {
         auto copy = std::make_shared<Event>(Event::FLOW, event, indicator->tag);
@@ -237,7 +237,8 @@ void BM_FiftyIndicatorsPrevious(benchmark::State &state)
             benchmark::DoNotOptimize(set.previous[i].Filtered(event, false));
         }
         for (size_t i = 0; i < set.indicators.size(); i++) {
-            if (!event.cached_indicators.empty() && event.cached_indicators.count(set.indicators[i].first) != 0)
+            if (!event.Read().cached_indicators.empty() &&
+                event.Read().cached_indicators.count(set.indicators[i].first) != 0)
                 continue;
             benchmark::DoNotOptimize(set.previous[i].Filtered(event, true));
         }
@@ -264,7 +265,8 @@ void BM_FiftyIndicatorsOnce(benchmark::State &state)
         }
         auto again = verdicts->Next(event);
         for (size_t i = 0; i < set.indicators.size(); i++) {
-            if (!event.cached_indicators.empty() && event.cached_indicators.count(set.indicators[i].first) != 0)
+            if (!event.Read().cached_indicators.empty() &&
+                event.Read().cached_indicators.count(set.indicators[i].first) != 0)
                 continue;
             benchmark::DoNotOptimize(again.Passed(i));
         }

@@ -8,7 +8,6 @@
 
 #include <condition_variable>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -126,7 +125,7 @@ void BM_WorkerBatchNothingMatching(benchmark::State &state)
         std::vector<vdFlow::Ptr> flows;
         for (size_t i = 0; i < flows_per_batch; i++)
             flows.push_back(Flow(i + 1, 443));
-        std::deque<vppEventQueue::Event> batch;
+        std::vector<vppEventQueue::Event> batch;
         for (auto _ : state) {
             state.PauseTiming();
             for (const auto &flow : flows) {

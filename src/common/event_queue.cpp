@@ -1,6 +1,8 @@
 #include "common/event_queue.h"
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <utility>
 
 #include "vd_config.h"
@@ -21,16 +23,45 @@ uint8_t HostVerbosity()
 
 }  // namespace
 
-Event::Event(Type type, const vdFlow::Ptr &flow, const vppIntel::Entry &entry)
-    : type(type), flow(flow), entries{std::make_shared<vppIntel::Entry>(entry)}, indicator(entry.indicator),
-      data_feed(entry.data_feed)
+const Event::Details Event::no_details;
+
+Event::Event(Type type, const vdFlow::Ptr &flow, const vppIntel::Entry &entry) : type(type), flow(flow)
 {
+    Details &own = Write();
+    own.entries.push_back(std::make_shared<vppIntel::Entry>(entry));
+    own.indicator = entry.indicator;
+    own.data_feed = entry.data_feed;
 }
 
 Event::Event(Type type, const Event &other, const std::string &indicator)
-    : type(type), event(other.event), flow(other.flow), indicator(indicator), data_source(other.data_source),
-      data_feed(other.data_feed), payload(other.payload)
+    : type(type), event(other.event), flow(other.flow)
 {
+    const Details &theirs = other.Read();
+    Details &own = Write();
+    own.indicator = indicator;
+    own.data_source = theirs.data_source;
+    own.data_feed = theirs.data_feed;
+    own.payload = theirs.payload;
+}
+
+Event::Event(const Event &other)
+    : type(other.type), event(other.event), flow(other.flow),
+      details(other.details ? std::make_unique<Details>(*other.details) : nullptr)
+{
+}
+
+Event &Event::operator=(const Event &other)
+{
+    if (this != &other)
+        *this = Event(other);
+    return *this;
+}
+
+Event::Details &Event::Write()
+{
+    if (!details)
+        details = std::make_unique<Details>();
+    return *details;
 }
 
 Queue::Ptr Queue::Create(const std::string &name)
@@ -38,13 +69,30 @@ Queue::Ptr Queue::Create(const std::string &name)
     return Ptr(new Queue(name));
 }
 
+namespace {
+
+// Storage beyond this many events is given back when a consumer trades its
+// vector in: a burst does not pin its peak for good.
+constexpr size_t kept_capacity = 1 << 16;
+
+// Grows by half rather than doubling: a backlog just past a step costs at
+// most 1.5 slots per event.
+void Reserve(std::vector<Event> &events)
+{
+    if (events.size() == events.capacity())
+        events.reserve(std::max<size_t>(64, events.capacity() + events.capacity() / 2));
+}
+
+}  // namespace
+
 template <typename E> void Queue::PushLocked(E &&event)
 {
     bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (max_size != 0 && events.size() >= max_size)
+        if (max_size != 0 && Queued() >= max_size)
             DropOldest();
+        Reserve(events);
         events.push_back(std::forward<E>(event));
         // A consumer that is not asleep finds the event on its next look;
         // waking outside the lock spares it a hop onto a held mutex.
@@ -67,21 +115,37 @@ void Queue::Push(Event &&event)
 // Called with lock held, so the host's logger runs under the queue mutex.
 void Queue::DropOldest()
 {
+    Event &oldest = events[head];
     if (HostVerbosity() >= 1) {
-        const vdFlow::Ptr &flow = events.front().flow;
-        const std::string digest = flow ? vd_xxh64_to_string(flow->digest) : std::string();
+        const std::string digest = oldest.flow ? vd_xxh64_to_string(oldest.flow->digest) : std::string();
         vd_dprintf("%s: %s: lookup dropped: queue full (%zu).\n", name.c_str(), digest.c_str(), max_size);
     }
-    events.pop_front();
+    // Released now; the slot goes with the next Pop, or once the dropped
+    // outnumber the queued, so that a stalled consumer's full queue does
+    // not grow.
+    oldest = Event();
+    head++;
+    if (head >= Queued()) {
+        events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(head));
+        head = 0;
+    }
+}
+
+// Called with lock held, once the queued events were moved out.
+void Queue::Forget()
+{
+    events.clear();
+    head = 0;
 }
 
 void Queue::PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed, const json &answer)
 {
     Event lookup(event);
     lookup.type = Event::LOOKUP;
-    lookup.data_source = source;
-    lookup.data_feed = feed;
-    lookup.payload = answer;
+    Event::Details &details = lookup.Write();
+    details.data_source = source;
+    details.data_feed = feed;
+    details.payload = answer;
     Push(std::move(lookup));
 }
 
@@ -89,30 +153,32 @@ bool Queue::WaitForEvents(std::unique_lock<std::mutex> &guard, int seconds)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     // Counted only while blocked: an event already queued returns at once.
-    if (!events.empty())
+    if (Queued() != 0)
         return true;
     if (waits_stopped)
         return false;
     waiting++;
     // The predicate makes spurious wake-ups wait again until the deadline.
-    cond.wait_until(guard, deadline, [this] { return !events.empty() || waits_stopped; });
+    cond.wait_until(guard, deadline, [this] { return Queued() != 0 || waits_stopped; });
     waiting--;
-    return !events.empty();
+    return Queued() != 0;
 }
 
-size_t Queue::Pop(std::deque<Event> &out, int seconds)
+size_t Queue::Pop(std::vector<Event> &out, int seconds)
 {
     std::unique_lock<std::mutex> guard(lock);
     if (!WaitForEvents(guard, seconds))
         return 0;
-    if (out.empty()) {
+    if (out.empty() && head == 0) {
+        if (out.capacity() > kept_capacity)
+            std::vector<Event>().swap(out);
         events.swap(out);
-    } else {
-        // A swap would queue the caller's leftovers again.
-        for (auto &event : events)
-            out.push_back(std::move(event));
-        events.clear();
+        return out.size();
     }
+    // A swap would queue the caller's leftovers again, or the dropped slots.
+    out.reserve(out.size() + Queued());
+    std::move(events.begin() + static_cast<std::ptrdiff_t>(head), events.end(), std::back_inserter(out));
+    Forget();
     return out.size();
 }
 
@@ -121,19 +187,22 @@ bool Queue::PopSingle(Event &out, int seconds)
     std::unique_lock<std::mutex> guard(lock);
     if (!WaitForEvents(guard, seconds))
         return false;
-    out = std::move(events.front());
-    events.pop_front();
+    out = std::move(events[head]);
+    head++;
+    if (head == events.size())
+        Forget();
     return true;
 }
 
 bool Queue::Clear(int seconds)
 {
-    std::deque<Event> discarded;
+    std::vector<Event> discarded;
     {
         std::unique_lock<std::mutex> guard(lock);
         if (!WaitForEvents(guard, seconds))
             return false;
         events.swap(discarded);
+        head = 0;
     }
     // Flows and entries are released outside the lock.
     return true;
@@ -154,7 +223,7 @@ size_t Queue::GetMaxSize()
 size_t Queue::Size()
 {
     std::lock_guard<std::mutex> guard(lock);
-    return events.size();
+    return Queued();
 }
 
 size_t Queue::Waiting()

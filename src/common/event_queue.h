@@ -3,7 +3,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +20,21 @@ namespace vppEventQueue {
 struct Event {
     enum Type : uint8_t { FLOW = 1, INTEL = 2, LOOKUP = 3 };
 
+    // What only some events carry. A FLOW event, the bulk of the queue, has
+    // none, so it stays four words: queued without an allocation of its own.
+    struct Details {
+        std::vector<std::shared_ptr<vppIntel::Entry>> entries;
+        std::string indicator;
+        vppDataFeed::DataSource data_source = vppDataFeed::DataSource::none;
+        std::string data_feed;  // feed tag, or the request thread on cloud answers
+        json payload;           // the cloud answer of a LOOKUP event
+        std::unordered_set<std::string> proc_targets;
+        std::unordered_set<std::string> sink_targets;
+        // Indicators answered from their cache for this flow; they are skipped,
+        // also when the event comes back from a cloud lookup.
+        std::unordered_set<std::string> cached_indicators;
+    };
+
     // A FLOW event is built field by field: type, event code and flow.
     Event() = default;
     // An INTEL event for a finding (a cache hit): one shared copy of the
@@ -30,19 +44,25 @@ struct Event {
     // and the lookup answer, without entries, targets or cache marks.
     Event(Type type, const Event &other, const std::string &indicator);
 
+    Event(const Event &other);
+    Event &operator=(const Event &other);
+    Event(Event &&) noexcept = default;
+    Event &operator=(Event &&) noexcept = default;
+    ~Event() = default;
+
+    // The details as they are: empty ones when none were written.
+    const Details &Read() const { return details ? *details : no_details; }
+    // The details to change, made on first use.
+    Details &Write();
+
     Type type = FLOW;
     vdPluginProcessor::Event event = vdPluginProcessor::none;
     vdFlow::Ptr flow;
-    std::vector<std::shared_ptr<vppIntel::Entry>> entries;
-    std::string indicator;
-    vppDataFeed::DataSource data_source = vppDataFeed::DataSource::none;
-    std::string data_feed;  // feed tag, or the request thread on cloud answers
-    json payload;           // the cloud answer of a LOOKUP event
-    std::unordered_set<std::string> proc_targets;
-    std::unordered_set<std::string> sink_targets;
-    // Indicators answered from their cache for this flow; they are skipped,
-    // also when the event comes back from a cloud lookup.
-    std::unordered_set<std::string> cached_indicators;
+
+private:
+    static const Details no_details;
+
+    std::unique_ptr<Details> details;
 };
 
 class Queue
@@ -65,8 +85,10 @@ public:
     // deadline of seconds from the call.
     //
     // Takes the whole backlog into out (appended when out is not empty) and
-    // returns out's size; 0, with out untouched, on time-out.
-    size_t Pop(std::deque<Event> &out, int seconds);
+    // returns out's size; 0, with out untouched, on time-out. An empty out
+    // is traded for the backlog: its storage takes the next events, so a
+    // consumer that clears and passes the same vector allocates nothing.
+    size_t Pop(std::vector<Event> &out, int seconds);
     // Takes the oldest event; false, with out untouched, on time-out.
     bool PopSingle(Event &out, int seconds);
     // Discards the backlog; false on time-out.
@@ -89,9 +111,14 @@ private:
 
     template <typename E> void PushLocked(E &&event);
     void DropOldest();
+    void Forget();
+    size_t Queued() const { return events.size() - head; }
     bool WaitForEvents(std::unique_lock<std::mutex> &guard, int seconds);
 
-    std::deque<Event> events;
+    // Events from head on are queued, oldest first; those before it were
+    // dropped (moved from) and go at the next Pop.
+    std::vector<Event> events;
+    size_t head = 0;
     std::mutex lock;
     std::condition_variable cond;
     const std::string name;

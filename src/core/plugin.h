@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,8 +17,8 @@
 
 #include "velbord.h"
 
-#include "common/intel_event.h"
 #include "common/event_queue.h"
+#include "common/intel_event.h"
 #include "core/plugin_stats.h"
 #include "core/sink.h"
 #include "feeds/data_feed.h"
@@ -110,24 +109,24 @@ protected:
     struct TurnContext;
 
     // A turn stopped by Terminate leaves what it did not evaluate in batch.
-    void RunTurn(std::deque<vppEventQueue::Event> &batch);
-    void RunTurnSafely(std::deque<vppEventQueue::Event> &batch);
+    void RunTurn(std::vector<vppEventQueue::Event> &batch);
+    void RunTurnSafely(std::vector<vppEventQueue::Event> &batch);
     // Handles batch (left by the last turn) and what is queued, without
     // waiting (after a pending reload), so that flows handed in and the
     // findings of the last evaluated ones are not lost at a stop; bounded by
     // drain_time_limit.
-    void DrainQueue(std::deque<vppEventQueue::Event> &batch);
+    void DrainQueue(std::vector<vppEventQueue::Event> &batch);
     // Evaluates the batch's flows a slice at a time, then outputs its
     // findings together, as one batch. False when stop() ended it between
     // slices: what was not handled stays in batch.
-    bool ProcessInSlices(std::deque<vppEventQueue::Event> &batch, const std::function<bool()> &stop);
+    bool ProcessInSlices(std::vector<vppEventQueue::Event> &batch, const std::function<bool()> &stop);
     // The end of a stop: outputs the findings in batch and the queue, and
     // logs how many flows were left unevaluated.
-    void FinishDrain(std::deque<vppEventQueue::Event> &batch);
+    void FinishDrain(std::vector<vppEventQueue::Event> &batch);
     void ReloadSafely();
     void PollSafely();
     void PollSignatureFeeds();
-    void ProcessBatch(std::deque<vppEventQueue::Event> &batch);
+    void ProcessBatch(std::vector<vppEventQueue::Event> &batch);
 
     // First phase: counts the evaluation, answers indicators from their
     // caches and starts the feeds' lookups for the others.

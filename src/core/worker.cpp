@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iterator>
 #include <unordered_map>
+#include <vector>
 
 #include "common/thread_toolkit.h"
 #include "core/filter_verdicts.h"
@@ -49,6 +50,16 @@ bool Passes(const vppIndicator::Base &indicator, const vppEventQueue::Event &eve
     return verdicts.Passed(position);
 }
 
+// After a stop: batch keeps the findings set aside, then its events from
+// next on.
+void KeepUnprocessed(std::vector<vppEventQueue::Event> &batch, size_t next, std::vector<vppEventQueue::Event> &findings)
+{
+    // The findings set aside come first, as they were taken first.
+    findings.reserve(findings.size() + batch.size() - next);
+    std::move(batch.begin() + static_cast<std::ptrdiff_t>(next), batch.end(), std::back_inserter(findings));
+    batch.swap(findings);
+}
+
 }  // namespace
 
 struct vppPlugin::TurnContext {
@@ -90,7 +101,7 @@ void *vppPlugin::Entry()
         },
         [&](const char *what) { vd_printf("%s: worker start failed: %s\n", tag.c_str(), what); });
 
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
     while (!terminate)
         RunTurnSafely(batch);
 
@@ -101,7 +112,7 @@ void *vppPlugin::Entry()
     return nullptr;
 }
 
-void vppPlugin::RunTurnSafely(std::deque<vppEventQueue::Event> &batch)
+void vppPlugin::RunTurnSafely(std::vector<vppEventQueue::Event> &batch)
 {
     bool completed = false;
     Guard(
@@ -115,7 +126,7 @@ void vppPlugin::RunTurnSafely(std::deque<vppEventQueue::Event> &batch)
         batch.clear();
 }
 
-void vppPlugin::RunTurn(std::deque<vppEventQueue::Event> &batch)
+void vppPlugin::RunTurn(std::vector<vppEventQueue::Event> &batch)
 {
     // Cleared before the reload, so a request made while it runs (which
     // may come after the file was read) gets a reload of its own.
@@ -130,7 +141,7 @@ void vppPlugin::RunTurn(std::deque<vppEventQueue::Event> &batch)
     ProcessInSlices(batch, [this] { return terminate.load(); });
 }
 
-void vppPlugin::DrainQueue(std::deque<vppEventQueue::Event> &batch)
+void vppPlugin::DrainQueue(std::vector<vppEventQueue::Event> &batch)
 {
     const auto deadline = std::chrono::steady_clock::now() + drain_time_limit;
     const auto past_deadline = [deadline] { return std::chrono::steady_clock::now() >= deadline; };
@@ -148,33 +159,34 @@ void vppPlugin::DrainQueue(std::deque<vppEventQueue::Event> &batch)
     FinishDrain(batch);
 }
 
-bool vppPlugin::ProcessInSlices(std::deque<vppEventQueue::Event> &batch, const std::function<bool()> &stop)
+bool vppPlugin::ProcessInSlices(std::vector<vppEventQueue::Event> &batch, const std::function<bool()> &stop)
 {
     // Findings are merged per flow over the whole batch, so they wait for
     // its end, as when the batch is handled at once.
-    std::deque<vppEventQueue::Event> findings, slice;
-    while (!batch.empty()) {
+    std::vector<vppEventQueue::Event> findings, slice;
+    size_t next = 0;
+    while (next < batch.size()) {
         if (stop()) {
-            std::move(findings.rbegin(), findings.rend(), std::front_inserter(batch));
+            KeepUnprocessed(batch, next, findings);
             return false;
         }
         slice.clear();
-        while (!batch.empty() && slice.size() < slice_events) {
-            vppEventQueue::Event &event = batch.front();
+        while (next < batch.size() && slice.size() < slice_events) {
+            vppEventQueue::Event &event = batch[next++];
             (event.type == vppEventQueue::Event::INTEL ? findings : slice).push_back(std::move(event));
-            batch.pop_front();
         }
         ProcessBatch(slice);
     }
+    batch.clear();
     ProcessBatch(findings);
     return true;
 }
 
-void vppPlugin::FinishDrain(std::deque<vppEventQueue::Event> &batch)
+void vppPlugin::FinishDrain(std::vector<vppEventQueue::Event> &batch)
 {
     // One last look at the queue, for the findings of the last slices.
     queue->Pop(batch, 0);
-    std::deque<vppEventQueue::Event> findings;
+    std::vector<vppEventQueue::Event> findings;
     size_t not_evaluated = 0;
     for (auto &event : batch) {
         if (event.type == vppEventQueue::Event::INTEL)
@@ -211,7 +223,7 @@ void vppPlugin::PollSignatureFeeds()
     }
 }
 
-void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
+void vppPlugin::ProcessBatch(std::vector<vppEventQueue::Event> &batch)
 {
     TurnContext turn;
     turn.verbosity = vdGlobalConfig::GetInstance().verbosity;
@@ -226,9 +238,7 @@ void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
     }
 
     IntelBatch intel;
-    while (!batch.empty()) {
-        vppEventQueue::Event event = std::move(batch.front());
-        batch.pop_front();
+    for (auto &event : batch) {
         if (event.type == vppEventQueue::Event::INTEL) {
             Guard([&] { CollectIntel(event, intel); },
                   [&](const char *what) {
@@ -238,6 +248,7 @@ void vppPlugin::ProcessBatch(std::deque<vppEventQueue::Event> &batch)
             Evaluate(event, turn);
         }
     }
+    batch.clear();
 
     for (auto &[flow, flow_intel] : intel.Flows()) {
         Guard([&, &flow = flow, &flow_intel = flow_intel] { OutputIntel(flow, flow_intel, turn); },
@@ -290,7 +301,7 @@ bool vppPlugin::AnswerFromCache(const std::string &name, vppIndicator::Base &ind
     queue->Push(vppEventQueue::Event(vppEventQueue::Event::INTEL, event.flow, entry));
     // Also skips the indicator for the cloud answers to this flow: the
     // feeds' lookups carry the mark.
-    event.cached_indicators.insert(name);
+    event.Write().cached_indicators.insert(name);
     if (turn.verbosity >= 2) {
         vd_dprintf("%s: %s: cache hit: %s\n", name.c_str(), FlowId(event.flow).c_str(),
                    vppIndicator::Base::GetEventName(event.event).c_str());
@@ -310,9 +321,10 @@ void vppPlugin::Evaluate(const vppEventQueue::Event &event, TurnContext &turn)
     // A cloud answer (LOOKUP) is filtered anew, against the flow as it is now.
     const auto verdicts =
         event.type == vppEventQueue::Event::FLOW ? turn.verdicts.Next(event) : vppWorker::FilterVerdicts::Span();
+    const auto &cached = event.Read().cached_indicators;
     for (size_t position = 0; position < indicators.size(); position++) {
         const auto &[name, indicator] = indicators[position];
-        if (!event.cached_indicators.empty() && event.cached_indicators.count(name) != 0)
+        if (!cached.empty() && cached.count(name) != 0)
             continue;
         Guard(
             [&, &name = name, &indicator = indicator] {
@@ -335,24 +347,25 @@ void vppPlugin::EvaluateWith(const std::string &name, vppIndicator::Base &indica
 
 void vppPlugin::CollectIntel(vppEventQueue::Event &event, IntelBatch &intel)
 {
-    if (event.indicator.empty()) {
+    vppEventQueue::Event::Details &details = event.Write();
+    if (details.indicator.empty()) {
         vd_dprintf("%s: indicator in event must be set.\n", tag.c_str());
         return;
     }
     // Intel queued by an indicator that a reload removed is dropped; one of
     // the same tag in the new configuration adopts it with its own targets.
-    auto found = indicators_by_tag.find(event.indicator);
+    auto found = indicators_by_tag.find(details.indicator);
     if (found == indicators_by_tag.end()) {
-        vd_printf("%s: unknown indicator in event: %s\n", tag.c_str(), event.indicator.c_str());
+        vd_printf("%s: unknown indicator in event: %s\n", tag.c_str(), details.indicator.c_str());
         return;
     }
     const vppIndicator::Base &indicator = *found->second;
 
     vppIntel::Event flow_intel;
-    flow_intel.entries = std::move(event.entries);
-    flow_intel.proc_targets = std::move(event.proc_targets);
+    flow_intel.entries = std::move(details.entries);
+    flow_intel.proc_targets = std::move(details.proc_targets);
     flow_intel.proc_targets.insert(indicator.proc_targets.begin(), indicator.proc_targets.end());
-    flow_intel.sink_targets = std::move(event.sink_targets);
+    flow_intel.sink_targets = std::move(details.sink_targets);
     flow_intel.sink_targets.insert(indicator.sink_targets.begin(), indicator.sink_targets.end());
     intel.Merge(event.flow, std::move(flow_intel));
 }

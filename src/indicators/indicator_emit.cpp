@@ -10,33 +10,34 @@ namespace vppIndicator {
 
 void Base::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
 {
-    if (ev->entries.empty() || !ScoreEntries(*ev))
+    if (ev->Read().entries.empty() || !ScoreEntries(*ev))
         return;
 
-    for (const auto &entry : ev->entries) {
+    vppEventQueue::Event::Details &details = ev->Write();
+    for (const auto &entry : details.entries) {
         Complete(*entry, ev->event);
         // The first entry completed for a key is the one the cache keeps.
         if (cache)
             cache->Insert(ev->flow, *entry);
     }
 
-    stats.hits.Add(ev->entries.size());
-    ev->proc_targets.insert(proc_targets.begin(), proc_targets.end());
-    ev->sink_targets.insert(sink_targets.begin(), sink_targets.end());
+    stats.hits.Add(details.entries.size());
+    details.proc_targets.insert(proc_targets.begin(), proc_targets.end());
+    details.sink_targets.insert(sink_targets.begin(), sink_targets.end());
 
     // The event is the indicator's own: what the caller may still read
     // (flow, code, entries) stays, the rest moves.
     vppEventQueue::Event intel(std::move(*ev));
     ev->flow = intel.flow;
-    ev->entries = intel.entries;
+    ev->Write().entries = intel.Read().entries;
     intel.type = vppEventQueue::Event::INTEL;
-    intel.indicator = tag;
+    intel.Write().indicator = tag;
     queue->Push(std::move(intel));
 }
 
 bool Base::ScoreEntries(vppEventQueue::Event &ev)
 {
-    auto &entries = ev.entries;
+    auto &entries = ev.Write().entries;
     for (auto it = entries.begin(); it != entries.end();) {
         vppIntel::Entry *entry = it->get();
         if (entry == nullptr) {
@@ -76,7 +77,7 @@ void Base::LogLookup(const std::shared_ptr<vppEventQueue::Event> &ev, const std:
 {
     if (vdGlobalConfig::GetInstance().verbosity < 2)
         return;
-    vd_dprintf("%s: %s: %s: %s; want: %s: %s\n", tag.c_str(), GetFlowId(ev->flow).c_str(), ev->data_feed.c_str(),
+    vd_dprintf("%s: %s: %s: %s; want: %s: %s\n", tag.c_str(), GetFlowId(ev->flow).c_str(), ev->Read().data_feed.c_str(),
                found.c_str(), want.empty() ? "any" : want.c_str(), match ? "match" : "no match");
 }
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/event_queue.h"
@@ -26,7 +28,7 @@ Event FlowEvent(uint64_t digest, vdPluginProcessor::Event code = vdPluginProcess
     return event;
 }
 
-std::vector<uint64_t> Digests(const std::deque<Event> &events)
+std::vector<uint64_t> Digests(const std::vector<Event> &events)
 {
     std::vector<uint64_t> digests;
     for (const auto &event : events)
@@ -40,7 +42,7 @@ TEST(EventQueue, PopTakesTheWholeBacklogInOrder)
     for (uint64_t digest : {1, 2, 3})
         queue->Push(FlowEvent(digest));
 
-    std::deque<Event> batch;
+    std::vector<Event> batch;
     EXPECT_EQ(queue->Pop(batch, 1), 3u);
     EXPECT_EQ(Digests(batch), (std::vector<uint64_t>{1, 2, 3}));
 
@@ -88,7 +90,7 @@ TEST(EventQueue, WaitingConsumersWakeOnPush)
     bool single = false;
     // Long deadlines: the waits must end with the push, not the time-out.
     std::thread batch_consumer([&] {
-        std::deque<Event> batch;
+        std::vector<Event> batch;
         batch_size = batch_queue->Pop(batch, 60);
     });
     std::thread single_consumer([&] {
@@ -127,7 +129,7 @@ TEST(EventQueue, APushWakesAConsumerThatIsAlreadyBlocked)
     const std::vector<Consumer> consumers = {
         {"Pop",
          [](Queue &queue) {
-             std::deque<Event> batch;
+             std::vector<Event> batch;
              return queue.Pop(batch, wait_seconds) == 1;
          }},
         {"PopSingle",
@@ -196,7 +198,7 @@ TEST(EventQueue, SizeLimitDropsTheOldestAndLogsIt)
         queue->SetMaxSize(c.max_size);
         for (uint64_t digest : c.pushed)
             queue->Push(digest != 0 ? FlowEvent(digest) : Event());
-        std::deque<Event> batch;
+        std::vector<Event> batch;
         queue->Pop(batch, 0);
         EXPECT_EQ(Digests(batch), c.kept);
         EXPECT_EQ(capture.Lines(vdLogLevel::debug), c.lines);
@@ -207,7 +209,7 @@ TEST(EventQueue, PushLookupCarriesTheAnswerAndTheCacheMarks)
 {
     auto queue = Queue::Create("event_queue");
     Event flow = FlowEvent(5);
-    flow.cached_indicators = {"cached"};
+    flow.Write().cached_indicators = {"cached"};
     queue->PushLookup(flow, vppDataFeed::DataSource::cloud_intel, "cloud-1", json{{"0000000000000005", 1}});
 
     Event out;
@@ -215,10 +217,10 @@ TEST(EventQueue, PushLookupCarriesTheAnswerAndTheCacheMarks)
     EXPECT_EQ(out.type, Event::LOOKUP);
     EXPECT_EQ(out.event, vdPluginProcessor::dpi_complete);
     EXPECT_EQ(out.flow, flow.flow);
-    EXPECT_EQ(out.data_source, vppDataFeed::DataSource::cloud_intel);
-    EXPECT_EQ(out.data_feed, "cloud-1");
-    EXPECT_EQ(out.payload, (json{{"0000000000000005", 1}}));
-    EXPECT_EQ(out.cached_indicators, flow.cached_indicators);
+    EXPECT_EQ(out.Read().data_source, vppDataFeed::DataSource::cloud_intel);
+    EXPECT_EQ(out.Read().data_feed, "cloud-1");
+    EXPECT_EQ(out.Read().payload, (json{{"0000000000000005", 1}}));
+    EXPECT_EQ(out.Read().cached_indicators, flow.Read().cached_indicators);
 }
 
 TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
@@ -231,32 +233,80 @@ TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
     EXPECT_EQ(intel.type, Event::INTEL);
     EXPECT_EQ(intel.event, vdPluginProcessor::none);
     EXPECT_EQ(intel.flow, flow);
-    ASSERT_EQ(intel.entries.size(), 1u);
-    EXPECT_EQ(*intel.entries[0], entry);
-    EXPECT_EQ(intel.indicator, "tor");
-    EXPECT_EQ(intel.data_feed, "feed-1");
-    EXPECT_EQ(intel.data_source, vppDataFeed::DataSource::none);
-    EXPECT_TRUE(intel.proc_targets.empty() && intel.sink_targets.empty() && intel.cached_indicators.empty());
+    ASSERT_EQ(intel.Read().entries.size(), 1u);
+    EXPECT_EQ(*intel.Read().entries[0], entry);
+    EXPECT_EQ(intel.Read().indicator, "tor");
+    EXPECT_EQ(intel.Read().data_feed, "feed-1");
+    EXPECT_EQ(intel.Read().data_source, vppDataFeed::DataSource::none);
+    EXPECT_TRUE(intel.Read().proc_targets.empty() && intel.Read().sink_targets.empty() &&
+                intel.Read().cached_indicators.empty());
 
     Event lookup = FlowEvent(9);
     lookup.type = Event::LOOKUP;
-    lookup.data_source = vppDataFeed::DataSource::cloud_intel;
-    lookup.data_feed = "cloud-1/0";
-    lookup.payload = {{"answer", true}};
-    lookup.entries = intel.entries;
-    lookup.proc_targets = {"p"};
-    lookup.sink_targets = {"s"};
-    lookup.cached_indicators = {"c"};
+    lookup.Write().data_source = vppDataFeed::DataSource::cloud_intel;
+    lookup.Write().data_feed = "cloud-1/0";
+    lookup.Write().payload = {{"answer", true}};
+    lookup.Write().entries = intel.Read().entries;
+    lookup.Write().proc_targets = {"p"};
+    lookup.Write().sink_targets = {"s"};
+    lookup.Write().cached_indicators = {"c"};
     Event own(lookup.type, lookup, "geo");
     EXPECT_EQ(own.type, Event::LOOKUP);
-    EXPECT_EQ(own.indicator, "geo");
+    EXPECT_EQ(own.Read().indicator, "geo");
     EXPECT_EQ(own.event, lookup.event);
     EXPECT_EQ(own.flow, lookup.flow);
-    EXPECT_EQ(own.data_source, lookup.data_source);
-    EXPECT_EQ(own.data_feed, lookup.data_feed);
-    EXPECT_EQ(own.payload, lookup.payload);
-    EXPECT_TRUE(own.entries.empty());
-    EXPECT_TRUE(own.proc_targets.empty() && own.sink_targets.empty() && own.cached_indicators.empty());
+    EXPECT_EQ(own.Read().data_source, lookup.Read().data_source);
+    EXPECT_EQ(own.Read().data_feed, lookup.Read().data_feed);
+    EXPECT_EQ(own.Read().payload, lookup.Read().payload);
+    EXPECT_TRUE(own.Read().entries.empty());
+    EXPECT_TRUE(own.Read().proc_targets.empty() && own.Read().sink_targets.empty() &&
+                own.Read().cached_indicators.empty());
+}
+
+TEST(EventQueue, EventCopiesOwnTheirDetailsAndAFlowEventHasNone)
+{
+    Event original = FlowEvent(5);
+    EXPECT_EQ(&original.Read(), &Event().Read()) << "a FLOW event shares the empty details";
+    EXPECT_TRUE(original.Read().indicator.empty() && original.Read().entries.empty());
+    EXPECT_EQ(original.Read().data_source, vppDataFeed::DataSource::none);
+
+    original.Write().indicator = "tor";
+    original.Write().cached_indicators = {"cached"};
+    // Each way of copying gets details of its own: changing the copy leaves
+    // the original as it was.
+    const std::vector<std::pair<std::string, std::function<Event(const Event &)>>> copies = {
+        {"copy construction", [](const Event &from) { return Event(from); }},
+        {"copy assignment",
+         [](const Event &from) {
+             Event to = FlowEvent(6);
+             to.Write().indicator = "other";
+             to = from;
+             return to;
+         }},
+        {"self-assignment of a copy",
+         [](const Event &from) {
+             Event to(from);
+             const Event &same = to;
+             to = same;
+             return to;
+         }},
+    };
+    for (const auto &[name, copy] : copies) {
+        SCOPED_TRACE(name);
+        Event copied = copy(original);
+        EXPECT_EQ(copied.flow, original.flow);
+        EXPECT_EQ(copied.Read().indicator, "tor");
+        EXPECT_EQ(copied.Read().cached_indicators, std::unordered_set<std::string>{"cached"});
+        EXPECT_NE(&copied.Read(), &original.Read());
+        copied.Write().indicator = "vpn";
+        copied.Write().cached_indicators.clear();
+        EXPECT_EQ(original.Read().indicator, "tor");
+        EXPECT_EQ(original.Read().cached_indicators.size(), 1u);
+    }
+
+    // A moved event takes the details along; the source is a bare event.
+    Event moved(std::move(original));
+    EXPECT_EQ(moved.Read().indicator, "tor");
 }
 
 // The queue keeps a host's FLOW event (code and flow) apart from any other;
@@ -272,14 +322,14 @@ Event OfKind(Kind kind, uint64_t digest)
         break;
     case Kind::lookup:
         event.type = Event::LOOKUP;
-        event.payload = digest;
+        event.Write().payload = digest;
         break;
     case Kind::intel:
         event.type = Event::INTEL;
-        event.indicator = "tor";
+        event.Write().indicator = "tor";
         break;
     case Kind::flow_with_marks:
-        event.cached_indicators = {"cached"};
+        event.Write().cached_indicators = {"cached"};
         break;
     }
     return event;
@@ -289,7 +339,7 @@ Event OfKind(Kind kind, uint64_t digest)
 // runs of others.
 std::vector<Event> MixedEvents(uint64_t count)
 {
-    const Kind pattern[] = {Kind::slim, Kind::slim, Kind::lookup, Kind::slim, Kind::intel,
+    const Kind pattern[] = {Kind::slim,  Kind::slim, Kind::lookup,          Kind::slim, Kind::intel,
                             Kind::intel, Kind::slim, Kind::flow_with_marks, Kind::slim, Kind::slim};
     std::vector<Event> events;
     for (uint64_t digest = 1; digest <= count; digest++)
@@ -303,9 +353,9 @@ void ExpectSame(const Event &got, const Event &want)
     EXPECT_EQ(got.type, want.type);
     EXPECT_EQ(got.event, want.event);
     EXPECT_EQ(got.flow, want.flow);
-    EXPECT_EQ(got.payload, want.payload);
-    EXPECT_EQ(got.indicator, want.indicator);
-    EXPECT_EQ(got.cached_indicators, want.cached_indicators);
+    EXPECT_EQ(got.Read().payload, want.Read().payload);
+    EXPECT_EQ(got.Read().indicator, want.Read().indicator);
+    EXPECT_EQ(got.Read().cached_indicators, want.Read().cached_indicators);
 }
 
 TEST(EventQueue, MixedEventsKeepTheirOrderAndFieldsThroughEveryWayOut)
@@ -329,7 +379,7 @@ TEST(EventQueue, MixedEventsKeepTheirOrderAndFieldsThroughEveryWayOut)
             taken.push_back(std::move(out));
         }
     }
-    std::deque<Event> batch;
+    std::vector<Event> batch;
     queue->Pop(batch, 0);
     for (auto &event : batch)
         taken.push_back(std::move(event));
@@ -361,7 +411,7 @@ TEST(EventQueue, TheSizeLimitDropsTheOldestOfMixedEventsAcrossTheWrap)
                 expected.erase(expected.begin());
             }
         }
-        std::deque<Event> batch;
+        std::vector<Event> batch;
         queue->Pop(batch, 0);
         ASSERT_EQ(batch.size(), expected.size());
         for (size_t i = 0; i < batch.size(); i++)
@@ -377,7 +427,7 @@ TEST(EventQueue, StopWaitsEndsTheWaitingAndEveryLaterWait)
     std::chrono::steady_clock::duration waited{};
     std::thread consumer([&] {
         const auto start = std::chrono::steady_clock::now();
-        std::deque<Event> batch;
+        std::vector<Event> batch;
         popped = queue->Pop(batch, wait_seconds) != 0;
         waited = std::chrono::steady_clock::now() - start;
     });
@@ -404,7 +454,7 @@ constexpr uint64_t events_per_producer = 5000;
 Event Numbered(uint64_t producer, uint64_t sequence)
 {
     Event event;
-    event.payload = producer * events_per_producer + sequence;
+    event.Write().payload = producer * events_per_producer + sequence;
     return event;
 }
 
@@ -429,12 +479,12 @@ TEST(EventQueue, ManyProducersOneBatchConsumerLoseNothing)
     std::vector<uint64_t> next(producers, 0);
     size_t received = 0, out_of_order = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    std::deque<Event> batch;
+    std::vector<Event> batch;
     while (received < producers * events_per_producer && std::chrono::steady_clock::now() < deadline) {
         batch.clear();
         queue->Pop(batch, 1);
         for (const auto &event : batch) {
-            uint64_t id = event.payload.get<uint64_t>();
+            uint64_t id = event.Read().payload.get<uint64_t>();
             uint64_t producer = id / events_per_producer;
             if (id % events_per_producer != next[producer]++)
                 out_of_order++;
@@ -463,7 +513,7 @@ TEST(EventQueue, SeveralSingleConsumersShareWithoutDuplicates)
             Event event;
             while (taken.load() < total && std::chrono::steady_clock::now() < deadline)
                 if (queue->PopSingle(event, 1)) {
-                    seen[c].push_back(event.payload.get<uint64_t>());
+                    seen[c].push_back(event.Read().payload.get<uint64_t>());
                     taken++;
                 }
         });

@@ -160,7 +160,7 @@ TEST_F(WorkerWakeTest, TerminateEndsTheWaitForFlowsAtOnce)
     // can end its wait early, as it ends the worker's.
     size_t taken = 1;
     std::thread waiter([&] {
-        std::deque<vppEventQueue::Event> batch;
+        std::vector<vppEventQueue::Event> batch;
         taken = plugin.queue->Pop(batch, 60);
     });
     ASSERT_TRUE(WaitForWaiting(2));

@@ -43,7 +43,7 @@ public:
 
     void LookupEventPush(const vppEventQueue::Event &event) override
     {
-        lookups[event.flow->digest] = event.cached_indicators;
+        lookups[event.flow->digest] = event.Read().cached_indicators;
         event_queue->PushLookup(event, DataSource::cloud_intel, tag, json::object());
     }
 
@@ -122,7 +122,7 @@ protected:
                                return built;
                            }};
     PluginProbe plugin{"proc-intel", Params()};
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
 };
 
 TEST_F(WorkerCacheTest, ARepeatedServerIsAnsweredFromTheCacheWithoutAskingTheFeeds)

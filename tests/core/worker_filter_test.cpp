@@ -109,7 +109,7 @@ protected:
                                return std::make_shared<ShrinkingFeed>(tag, context.queue);
                            }};
     PluginProbe plugin{"proc-intel", Params()};
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
 };
 
 TEST_F(WorkerFilterTest, AFlowChangedBetweenLookupAndEvaluationIsEvaluatedAsFiltered)

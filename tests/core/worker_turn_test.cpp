@@ -51,7 +51,7 @@ protected:
     }
 
     PluginProbe plugin{"proc-intel", Params()};
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
 };
 
 constexpr const char *siem_sink = R"("sink_targets": {"siem": {"sink": "sink-log", "channels": {"main": {}}}})";

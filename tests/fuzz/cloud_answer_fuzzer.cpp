@@ -3,7 +3,6 @@
 // through the LOOKUP step of the category, geography and reputation drivers.
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -71,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         lookup.flow = flow;
         drivers.queue->PushLookup(lookup, vppDataFeed::DataSource::cloud_intel, "cloud_intel0", answer);
     }
-    std::deque<Event> delivered;
+    std::vector<Event> delivered;
     drivers.queue->Pop(delivered, 0);
     for (const Event &answered : delivered) {
         for (const auto &indicator : drivers.indicators) {
@@ -80,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     // What the drivers queued (their findings) is dropped.
-    std::deque<Event> findings;
+    std::vector<Event> findings;
     drivers.queue->Pop(findings, 0);
     return 0;
 }

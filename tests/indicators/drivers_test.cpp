@@ -101,7 +101,7 @@ protected:
         indicator.ProcessFlow(ev);
         std::vector<vppIntel::Entry> entries;
         for (const auto &queued : Drain())
-            for (const auto &entry : queued.entries)
+            for (const auto &entry : queued.Read().entries)
                 entries.push_back(*entry);
         return entries;
     }

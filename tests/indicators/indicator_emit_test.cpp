@@ -25,7 +25,7 @@ protected:
     {
         auto ev = FlowEvent(Flow());
         for (uint32_t score : scores)
-            ev->entries.push_back(EntryScored(score));
+            ev->Write().entries.push_back(EntryScored(score));
         indicator.vppIndicator::Base::ProcessFlow(ev);
         return ev;
     }
@@ -33,7 +33,7 @@ protected:
     static std::vector<uint32_t> Scores(const Event &ev)
     {
         std::vector<uint32_t> scores;
-        for (const auto &entry : ev.entries)
+        for (const auto &entry : ev.Read().entries)
             scores.push_back(entry->score);
         return scores;
     }
@@ -54,13 +54,13 @@ TEST_F(EmitTest, MinimumScoreDiscardsAndCounters)
     auto queued = Drain();
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].type, Event::INTEL);
-    EXPECT_EQ(queued[0].indicator, "t");
+    EXPECT_EQ(queued[0].Read().indicator, "t");
     EXPECT_EQ(queued[0].flow, ev->flow);
     EXPECT_EQ(Scores(queued[0]), (std::vector<uint32_t>{60, 70}));
     // The queued event shares the completed entries.
-    EXPECT_EQ(queued[0].entries[1], ev->entries[1]);
-    EXPECT_EQ(queued[0].proc_targets, (std::unordered_set<std::string>{"p"}));
-    EXPECT_EQ(queued[0].sink_targets, (std::unordered_set<std::string>{"s"}));
+    EXPECT_EQ(queued[0].Read().entries[1], ev->Read().entries[1]);
+    EXPECT_EQ(queued[0].Read().proc_targets, (std::unordered_set<std::string>{"p"}));
+    EXPECT_EQ(queued[0].Read().sink_targets, (std::unordered_set<std::string>{"s"}));
 }
 
 TEST_F(EmitTest, NothingLeftQueuesNothing)
@@ -68,8 +68,8 @@ TEST_F(EmitTest, NothingLeftQueuesNothing)
     auto indicator = Make(Driver::tor_exit, R"({"criteria": {"min_score": 50}, "proc_targets": ["p"]})");
 
     auto ev = Emit(*indicator, {10, 49});
-    EXPECT_TRUE(ev->entries.empty());
-    EXPECT_TRUE(ev->proc_targets.empty());
+    EXPECT_TRUE(ev->Read().entries.empty());
+    EXPECT_TRUE(ev->Read().proc_targets.empty());
     EXPECT_EQ(indicator->stats.hits.Get(), 0u);
     EXPECT_EQ(indicator->stats.min_score.Get(), 2u);
 
@@ -96,7 +96,7 @@ TEST_F(EmitTest, CompletionKeepsTheDriversValues)
     entry->data_feed = "feed";
     entry->attrs = {{"site", std::string("driver")}, {"domain_category", 12}};
     entry->criteria = {{"stale", true}};
-    ev->entries.push_back(entry);
+    ev->Write().entries.push_back(entry);
 
     indicator->vppIndicator::Base::ProcessFlow(ev);
 
@@ -124,10 +124,10 @@ TEST_F(EmitTest, TheFirstCompletedEntryOfAFlowIsCached)
     EXPECT_FALSE(indicator->cache->Lookup(Flow(), found));
 
     auto ev = Emit(*indicator, {0, 70});
-    ASSERT_EQ(ev->entries.size(), 2u);
+    ASSERT_EQ(ev->Read().entries.size(), 2u);
     ASSERT_TRUE(indicator->cache->Lookup(Flow(), found));
     // Cached completed, as the worker will send it out again.
-    EXPECT_EQ(found, *ev->entries[0]);
+    EXPECT_EQ(found, *ev->Read().entries[0]);
     EXPECT_EQ(found.indicator, "t");
     EXPECT_EQ(found.score, 60u);
 
@@ -170,7 +170,7 @@ TEST_F(EmitTest, LookupLineAndJoin)
     config.verbosity = 2;
     auto indicator = Make(Driver::tor_exit, "{}");
     auto ev = FlowEvent(Flow(), vdPluginProcessor::dpi_complete, Event::LOOKUP);
-    ev->data_feed = "cloud-1";
+    ev->Write().data_feed = "cloud-1";
 
     indicator->LogLookup(ev, "ca", vppIndicator::Base::Join(std::unordered_set<std::string>{}), false);
     indicator->LogLookup(ev, "ca", vppIndicator::Base::Join(std::vector<std::string>{"ca", "de"}), true);

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -85,7 +84,7 @@ protected:
         ev->type = type;
         ev->event = code;
         ev->flow = flow;
-        ev->indicator = "t";
+        ev->Write().indicator = "t";
         return ev;
     }
 
@@ -100,9 +99,9 @@ protected:
     }
 
     // Everything queued so far, without waiting.
-    std::deque<Event> Drain()
+    std::vector<Event> Drain()
     {
-        std::deque<Event> events;
+        std::vector<Event> events;
         queue->Pop(events, 0);
         return events;
     }

@@ -12,11 +12,13 @@ std::string Key(const vdFlow &flow)
 
 const json *Find(const vppEventQueue::Event &event)
 {
-    if (event.type != vppEventQueue::Event::LOOKUP || event.data_source != vppDataFeed::DataSource::cloud_intel ||
-        !event.flow || !event.payload.is_object())
+    if (event.type != vppEventQueue::Event::LOOKUP ||
+        event.Read().data_source != vppDataFeed::DataSource::cloud_intel || !event.flow ||
+        !event.Read().payload.is_object())
         return nullptr;
-    auto member = event.payload.find(Key(*event.flow));
-    return member == event.payload.end() ? nullptr : &*member;
+    const json &payload = event.Read().payload;
+    auto member = payload.find(Key(*event.flow));
+    return member == payload.end() ? nullptr : &*member;
 }
 
 }  // namespace vdfCloudAnswer

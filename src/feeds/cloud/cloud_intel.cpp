@@ -117,7 +117,7 @@ void vdfCloudIntel::LookupEventPush(const vppEventQueue::Event &event)
 {
     vppEventQueue::Event lookup(event);
     lookup.type = vppEventQueue::Event::LOOKUP;
-    lookup.data_source = data_source;
-    lookup.data_feed = tag;
+    lookup.Write().data_source = data_source;
+    lookup.Write().data_feed = tag;
     request_queue->Push(std::move(lookup));
 }

@@ -61,7 +61,7 @@ void vpiCategory::LookupOwnDataSet(vppEventQueue::Event &ev) const
     for (const auto &[name, feed] : data_feeds) {
         vppIntel::Entry entry;
         if (feed->Lookup(ev.flow, entry, tag))
-            ev.entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+            ev.Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
     }
 }
 
@@ -97,5 +97,5 @@ void vpiCategory::ReadCategory(const std::shared_ptr<vppEventQueue::Event> &ev, 
         return;
     vppIntel::Entry entry = vpiCloudAnswer::NewEntry(*ev);
     entry.attrs["domain_category"] = *id;
-    ev->entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+    ev->Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
 }

@@ -10,7 +10,7 @@ namespace vpiCloudAnswer {
 
 bool IsAnswer(const vppEventQueue::Event &ev)
 {
-    return ev.type == vppEventQueue::Event::LOOKUP && ev.data_source == vppDataFeed::DataSource::cloud_intel;
+    return ev.type == vppEventQueue::Event::LOOKUP && ev.Read().data_source == vppDataFeed::DataSource::cloud_intel;
 }
 
 const json *FlowMember(const std::string &tag, const vppEventQueue::Event &ev, std::string &reading)
@@ -21,14 +21,14 @@ const json *FlowMember(const std::string &tag, const vppEventQueue::Event &ev, s
         return nullptr;
     }
     reading = vdfCloudAnswer::Key(*ev.flow);
-    return vppJson::FindMemberOrLog(tag, ev.payload, reading.c_str(), reading.c_str());
+    return vppJson::FindMemberOrLog(tag, ev.Read().payload, reading.c_str(), reading.c_str());
 }
 
 vppIntel::Entry NewEntry(const vppEventQueue::Event &ev)
 {
     vppIntel::Entry entry;
-    entry.data_source = vppDataFeed::Base::GetDataSourceName(ev.data_source);
-    entry.data_feed = ev.data_feed;
+    entry.data_source = vppDataFeed::Base::GetDataSourceName(ev.Read().data_source);
+    entry.data_feed = ev.Read().data_feed;
     return entry;
 }
 

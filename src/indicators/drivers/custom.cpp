@@ -17,6 +17,6 @@ void vpiCustom::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
 {
     // A cloud answer for the same flow is not a second match.
     if (ev->type == vppEventQueue::Event::FLOW)
-        ev->entries.push_back(std::make_shared<vppIntel::Entry>());
+        ev->Write().entries.push_back(std::make_shared<vppIntel::Entry>());
     vppIndicator::Base::ProcessFlow(ev);
 }

@@ -18,6 +18,6 @@ void vpiFeedLookup::LookupFeeds(vppEventQueue::Event &ev) const
     for (const auto &[name, feed] : data_feeds) {
         vppIntel::Entry entry;
         if (feed->Lookup(ev.flow, entry, key))
-            ev.entries.push_back(std::make_shared<vppIntel::Entry>(entry));
+            ev.Write().entries.push_back(std::make_shared<vppIntel::Entry>(entry));
     }
 }

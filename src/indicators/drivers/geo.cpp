@@ -84,7 +84,7 @@ void vpiGeo::ReadCountry(const std::shared_ptr<vppEventQueue::Event> &ev, const 
         if (value->is_string())
             entry.attrs[name] = value->get<std::string>();
     }
-    ev->entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+    ev->Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
 }
 
 const std::string *vpiGeo::CountryCode(const json &country) const

@@ -127,7 +127,7 @@ void vpiReputation::LookupFeed(vppEventQueue::Event &ev, const std::string &name
             look_up(data_set, TypeOfTag(data_set));
     }
     if (matched > 0)
-        ev.entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+        ev.Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
 }
 
 const std::vector<std::string> &vpiReputation::FeedTags(const std::string &name, vppDataFeed::Base &feed)
@@ -153,7 +153,7 @@ void vpiReputation::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
 {
     // Counted under the request thread that answered, before the answer is
     // read: a broken answer is still a lookup.
-    vppStats::DataFeedStats &counts = stats.GetDataFeedStats(ev->data_feed);
+    vppStats::DataFeedStats &counts = stats.GetDataFeedStats(ev->Read().data_feed);
     counts.lookups.Add();
     vpiCloudAnswer::Read(tag, [&](std::string &reading) {
         if (const json *answer = vpiCloudAnswer::FlowMember(tag, *ev, reading))
@@ -188,5 +188,5 @@ void vpiReputation::ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, c
     if (matched == 0)
         return;
     counts.matches.Add(matched);
-    ev->entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
+    ev->Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
 }

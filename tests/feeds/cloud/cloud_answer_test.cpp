@@ -18,9 +18,9 @@ TEST(CloudAnswer, OnlyACloudAnswerWithAMemberForItsFlowHasOne)
     auto answer = [&] {
         Event event;
         event.type = Event::LOOKUP;
-        event.data_source = vppDataFeed::DataSource::cloud_intel;
+        event.Write().data_source = vppDataFeed::DataSource::cloud_intel;
         event.flow = flow;
-        event.payload = {{key, {{"score", 5}}}, {"other", 1}};
+        event.Write().payload = {{key, {{"score", 5}}}, {"other", 1}};
         return event;
     };
     struct Case {
@@ -30,10 +30,10 @@ TEST(CloudAnswer, OnlyACloudAnswerWithAMemberForItsFlowHasOne)
     } cases[] = {
         {"a cloud answer", [](Event &) {}, true},
         {"a FLOW event", [](Event &e) { e.type = Event::FLOW; }, false},
-        {"another source", [](Event &e) { e.data_source = vppDataFeed::DataSource::velbor_api; }, false},
+        {"another source", [](Event &e) { e.Write().data_source = vppDataFeed::DataSource::velbor_api; }, false},
         {"no flow", [](Event &e) { e.flow.reset(); }, false},
-        {"no member for the flow", [&](Event &e) { e.payload.erase(key); }, false},
-        {"an array", [](Event &e) { e.payload = json::array({1}); }, false},
+        {"no member for the flow", [&](Event &e) { e.Write().payload.erase(key); }, false},
+        {"an array", [](Event &e) { e.Write().payload = json::array({1}); }, false},
         {"the flow since moved on",
          [](Event &e) {
              e.flow = FlowBuilder()

@@ -72,7 +72,7 @@ protected:
         event.type = vppEventQueue::Event::FLOW;
         event.event = vdPluginProcessor::dpi_complete;
         event.flow = flow;
-        event.cached_indicators = {"cached"};
+        event.Write().cached_indicators = {"cached"};
         return event;
     }
 

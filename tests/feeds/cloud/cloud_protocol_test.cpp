@@ -47,12 +47,12 @@ TEST_F(CloudProtocolTest, AFlowIsPostedAloneInAnArrayAndItsAnswerIsKeyedByItsLas
         EXPECT_EQ(answer->type, Event::LOOKUP);
         EXPECT_EQ(answer->flow, c.flow);
         EXPECT_EQ(answer->event, vdPluginProcessor::dpi_complete);
-        EXPECT_EQ(answer->data_source, vppDataFeed::DataSource::cloud_intel);
+        EXPECT_EQ(answer->Read().data_source, vppDataFeed::DataSource::cloud_intel);
         // The thread that asked, not the feed.
-        EXPECT_EQ(answer->data_feed, "cloud_intel0");
-        EXPECT_EQ(answer->payload, json({{c.key, CloudService::Intel(c.key)}}));
-        EXPECT_EQ(answer->cached_indicators, std::unordered_set<std::string>{"cached"});
-        EXPECT_TRUE(answer->entries.empty());
+        EXPECT_EQ(answer->Read().data_feed, "cloud_intel0");
+        EXPECT_EQ(answer->Read().payload, json({{c.key, CloudService::Intel(c.key)}}));
+        EXPECT_EQ(answer->Read().cached_indicators, std::unordered_set<std::string>{"cached"});
+        EXPECT_TRUE(answer->Read().entries.empty());
 
         std::vector<HttpRequest> requests = service.Requests();
         ASSERT_EQ(requests.size(), before + 1);
@@ -66,7 +66,7 @@ TEST_F(CloudProtocolTest, AFlowIsPostedAloneInAnArrayAndItsAnswerIsKeyedByItsLas
         EXPECT_EQ(body.at(0).at("digest"), c.key);
         // What drivers read: the member under the digest the flow was sent with.
         EXPECT_EQ(vdfCloudAnswer::Key(*c.flow), c.key);
-        EXPECT_EQ(vdfCloudAnswer::Find(*answer), &answer->payload.at(c.key));
+        EXPECT_EQ(vdfCloudAnswer::Find(*answer), &answer->Read().payload.at(c.key));
         // Metadata, tunnel and statistics groups: addresses and counters.
         EXPECT_EQ(body.at(0).at("other_ip"), "198.51.100.20");
         EXPECT_TRUE(body.at(0).contains("local_bytes"));

@@ -44,7 +44,7 @@ protected:
 
     CloudService service;
     PluginProbe plugin{"proc-intel", Params()};
-    std::deque<vppEventQueue::Event> batch;
+    std::vector<vppEventQueue::Event> batch;
 };
 
 TEST_F(CloudWorkerTest, OneLookupPerFlowAndItsAnswerReachesEveryIndicator)

@@ -289,8 +289,9 @@ TEST_F(CloudFeedTest, ARefusedLookupIsTakenByAnotherThreadWhileTheFirstBacksOff)
             refusing = line.substr(0, line.find(':'));
     }
     ASSERT_TRUE(refusing == "cloud_intel0" || refusing == "cloud_intel1") << refusing;
-    EXPECT_NE(answer->data_feed, refusing);
-    EXPECT_TRUE(answer->data_feed == "cloud_intel0" || answer->data_feed == "cloud_intel1") << answer->data_feed;
+    EXPECT_NE(answer->Read().data_feed, refusing);
+    EXPECT_TRUE(answer->Read().data_feed == "cloud_intel0" || answer->Read().data_feed == "cloud_intel1")
+        << answer->Read().data_feed;
 }
 
 // Server-sent waits beyond a day are held to a day, and even then a stop

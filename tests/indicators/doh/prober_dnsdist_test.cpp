@@ -31,10 +31,10 @@ TEST_F(DohDnsdistTest, ARealDoHServerIsDetectedOnItsRoute)
     auto flow = TlsFlow(dnsdist.DohPort());
     Offer(*scanner, flow);
 
-    std::deque<Event> events;
+    std::vector<Event> events;
     queue->Pop(events, 20);
     ASSERT_EQ(events.size(), 1u) << testing::PrintToString(log.Lines()) << dnsdist.Output();
-    EXPECT_EQ(std::get<std::string>(events.front().entries.at(0)->attrs.at("url")), dnsdist.Url("/dns-query"));
+    EXPECT_EQ(std::get<std::string>(events.front().Read().entries.at(0)->attrs.at("url")), dnsdist.Url("/dns-query"));
     EXPECT_TRUE(log.Contains(dnsdist.Url("/elsewhere") + ": HTTP: 404"));
     ASSERT_TRUE(Idle(*scanner));
     EXPECT_TRUE(InPositive(*scanner, flow));

@@ -36,16 +36,16 @@ protected:
 
     // The intel events queued within the deadline (none expected: returns
     // at once with what there is).
-    std::deque<Event> IntelEvents(bool wait = true)
+    std::vector<Event> IntelEvents(bool wait = true)
     {
-        std::deque<Event> events;
+        std::vector<Event> events;
         queue->Pop(events, wait ? 10 : 0);
         return events;
     }
 
     static std::string UrlOf(const Event &intel)
     {
-        return std::get<std::string>(intel.entries.at(0)->attrs.at("url"));
+        return std::get<std::string>(intel.Read().entries.at(0)->attrs.at("url"));
     }
 
     DohTestServer server;
@@ -58,14 +58,14 @@ TEST_F(DohServerProbeTest, ADetectionYieldsIntelForTheFlowThatFoundIt)
     auto flow = TlsFlow(server.Port());
     Offer(*scanner, flow);
 
-    std::deque<Event> events = IntelEvents();
+    std::vector<Event> events = IntelEvents();
     ASSERT_EQ(events.size(), 1u) << testing::PrintToString(log.Lines());
     const Event &intel = events.front();
     EXPECT_EQ(intel.type, Event::INTEL);
     EXPECT_EQ(intel.flow, flow);
-    EXPECT_EQ(intel.indicator, "t");
-    ASSERT_EQ(intel.entries.size(), 1u);
-    const vppIntel::Entry &entry = *intel.entries[0];
+    EXPECT_EQ(intel.Read().indicator, "t");
+    ASSERT_EQ(intel.Read().entries.size(), 1u);
+    const vppIntel::Entry &entry = *intel.Read().entries[0];
     const std::string url = "https://127.0.0.1:" + std::to_string(server.Port()) + "/dns-query";
     EXPECT_EQ(UrlOf(intel), url);
     EXPECT_EQ(entry.indicator_driver, "doh_scanner");
@@ -98,7 +98,7 @@ TEST_F(DohServerProbeTest, RoutesAreTriedInTurnOnOneConnection)
     auto flow = TlsFlow(server.Port(), "doh.localhost");
     Offer(*scanner, flow);
 
-    std::deque<Event> events = IntelEvents();
+    std::vector<Event> events = IntelEvents();
     ASSERT_EQ(events.size(), 1u) << testing::PrintToString(log.Lines());
     // A host name from the flow that is a plain name makes the URL.
     EXPECT_EQ(UrlOf(events.front()), "https://doh.localhost:" + std::to_string(server.Port()) + "/dns-query");
@@ -180,7 +180,7 @@ TEST_F(DohServerProbeTest, TwoFlowsToOneServerGiveOneProbe)
     EXPECT_EQ(scanner->stats.cache_hit.Get(), 0u);
     EXPECT_EQ(scanner->Dropped(), 0u);
 
-    std::deque<Event> events = IntelEvents();
+    std::vector<Event> events = IntelEvents();
     ASSERT_TRUE(Idle(*scanner));
     EXPECT_EQ(server.RequestCount("/slow"), 1u);
     EXPECT_EQ(server.RequestCount(doh_path), 1u);
@@ -258,9 +258,9 @@ TEST_F(DohServerProbeTest, AScoreSetOnTheWorkerMeetsTheProberThreadSafely)
     Offer(*scanner, flow);
     scanner->SetDataFeedScore(json::parse(R"({"score": 40})"));
 
-    std::deque<Event> events = IntelEvents();
+    std::vector<Event> events = IntelEvents();
     ASSERT_EQ(events.size(), 1u);
-    const uint32_t score = events.front().entries.at(0)->score;
+    const uint32_t score = events.front().Read().entries.at(0)->score;
     EXPECT_TRUE(score == 0 || score == 40) << score;
     EXPECT_EQ(scanner->score.load(), 40u);
 }

@@ -30,9 +30,9 @@ protected:
                                          const std::string &thread = "cloud_intel0")
     {
         auto ev = FlowEvent(flow, vdPluginProcessor::dpi_complete, Event::LOOKUP);
-        ev->data_source = vppDataFeed::DataSource::cloud_intel;
-        ev->data_feed = thread;
-        ev->payload = std::move(document);
+        ev->Write().data_source = vppDataFeed::DataSource::cloud_intel;
+        ev->Write().data_feed = thread;
+        ev->Write().payload = std::move(document);
         return ev;
     }
 
@@ -48,7 +48,7 @@ protected:
         indicator.ProcessFlow(ev);
         std::vector<vppIntel::Entry> entries;
         for (const auto &queued : Drain())
-            for (const auto &entry : queued.entries)
+            for (const auto &entry : queued.Read().entries)
                 entries.push_back(*entry);
         return entries;
     }

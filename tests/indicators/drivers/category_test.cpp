@@ -177,7 +177,7 @@ TEST_F(CategoryTest, OnlyCloudAnswersAreRead)
 {
     const vdFlow::Ptr flow = Flow();
     auto ev = Answer(flow, AnswerDocument(flow, {{"category", {{"domain", 1}}}}));
-    ev->data_source = vppDataFeed::DataSource::velbor_api;
+    ev->Write().data_source = vppDataFeed::DataSource::velbor_api;
     auto indicator = MakeCategory("{}");
     EXPECT_TRUE(Run(*indicator, ev).empty());
     EXPECT_EQ(LookupLine(), "");

@@ -44,8 +44,8 @@ void ReadTimeout(const std::string &tag, const json &conf, long &out)
     const bool positive = value->is_number_unsigned() ? value->get<uint64_t>() > 0 : value->get<int64_t>() > 0;
     if (!positive) {
         out = Settings().timeout;
-        vd_printf("%s: timeout %s is not a positive number of seconds: using %ld\n", tag.c_str(),
-                  value->dump().c_str(), out);
+        vd_printf("%s: timeout %s is not a positive number of seconds: using %ld\n", tag.c_str(), value->dump().c_str(),
+                  out);
         return;
     }
     // Positive, so read exactly as unsigned.
@@ -315,7 +315,7 @@ void vpiDOHScanner::ReportDetection(Request &request)
     }
     auto entry = std::make_shared<vppIntel::Entry>();
     entry->attrs["url"] = request.entry.url;
-    event->entries.push_back(std::move(entry));
+    event->Write().entries.push_back(std::move(entry));
     vppIndicator::Base::ProcessFlow(event);
 }
 
