@@ -2,19 +2,80 @@
 #include "common/flow_document.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <functional>
 #include <map>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 namespace vdFlowEncoding {
+namespace {
+
+std::atomic<uint32_t> next_table_id{1};
+
+// A document of one set of keys with every value null. Copying it makes the
+// whole tree without comparing a key; the members then go in by rank.
+struct Shape {
+    json document;
+    std::vector<uint16_t> ranks;  // the members' ranks in the document's order
+};
+
+struct ShapeId {
+    uint32_t table;
+    KeySet keys;
+    bool operator==(const ShapeId &) const = default;
+};
+
+struct ShapeIdHash {
+    size_t operator()(const ShapeId &id) const { return std::hash<KeySet>()(id.keys) ^ id.table; }
+};
+
+// Flows of one kind share a shape. A thread keeps this many (each about as
+// large as its documents) and starts afresh when a new one would pass it.
+constexpr size_t max_shapes = 128;
+
+thread_local std::unordered_map<ShapeId, Shape, ShapeIdHash> shapes;
+
+std::vector<uint16_t> RanksOf(const KeySet &keys)
+{
+    std::vector<uint16_t> ranks;
+    for (size_t rank = 0; rank < keys.size(); rank++) {
+        if (keys.test(rank))
+            ranks.push_back(static_cast<uint16_t>(rank));
+    }
+    return ranks;
+}
+
+// Where each rank's value is in a copy of its shape: the tree's order is the
+// ranks' order, member objects' members in place of their names.
+void FindSlots(json &document, const std::vector<uint16_t> &ranks, std::array<json *, max_keys> &slots)
+{
+    auto rank = ranks.begin();
+    for (auto &[name, value] : document.get_ref<json::object_t &>()) {
+        if (!value.is_object()) {
+            slots[*rank++] = &value;
+            continue;
+        }
+        for (auto &[sub, sub_value] : value.get_ref<json::object_t &>())
+            slots[*rank++] = &sub_value;
+    }
+}
+
+}  // namespace
+
+KeyTable::KeyTable() : id(next_table_id++) {}
 
 const Key &KeyTable::Add(std::string name, std::string sub)
 {
-    return keys.emplace_back(Key{std::move(name), std::move(sub), 0});
+    return keys.emplace_back(Key{std::move(name), std::move(sub), 0, 0, id});
 }
 
 void KeyTable::Rank()
 {
+    if (keys.size() > max_keys)
+        throw std::logic_error("flow document: more than " + std::to_string(max_keys) + " keys");
     std::vector<Key *> order;
     for (Key &key : keys)
         order.push_back(&key);
@@ -39,6 +100,18 @@ template <class V> void Members::Add(const Key &key, V &&value)
     if (members.size() > 0xffff)
         throw std::length_error("flow document: too many members");
     members.emplace_back(key, std::forward<V>(value));
+    if (members.size() == 1)
+        table = key.table;
+    else if (key.table != table)
+        one_table = false;
+    present.set(key.rank);
+}
+
+void Members::Forget()
+{
+    members.clear();
+    present.reset();
+    one_table = true;
 }
 
 Members::Members() : members(std::move(spare))
@@ -112,12 +185,30 @@ void Members::MoveInto(json &out)
 {
     if (members.empty())
         return;
-    const std::vector<uint32_t> order = SortByKey();
     if (out.is_null() || (out.is_object() && out.empty()))
-        out = BuildObject(order);
+        out = one_table ? BuildFromShape() : json(BuildObject(SortByKey()));
     else
-        AssignOver(out, order);
-    members.clear();
+        AssignOver(out, SortByKey());
+    Forget();
+}
+
+json Members::BuildFromShape()
+{
+    const ShapeId id{table, present};
+    auto shape = shapes.find(id);
+    if (shape == shapes.end()) {
+        if (shapes.size() >= max_shapes)
+            shapes.clear();
+        Shape made{json(BuildObject(SortByKey(), false)), RanksOf(present)};
+        shape = shapes.emplace(id, std::move(made)).first;
+    }
+    json document = shape->second.document;
+    std::array<json *, max_keys> slots;
+    FindSlots(document, shape->second.ranks, slots);
+    // In the order written: of two writes of one key, the last is kept.
+    for (Member &member : members)
+        slots[member.key->rank]->swap(member.value);
+    return document;
 }
 
 std::vector<uint32_t> Members::SortByKey() const
@@ -133,7 +224,7 @@ std::vector<uint32_t> Members::SortByKey() const
     return order;
 }
 
-json::object_t Members::BuildObject(const std::vector<uint32_t> &order)
+json::object_t Members::BuildObject(const std::vector<uint32_t> &order, bool with_values)
 {
     json::object_t object;
     json::object_t *group = nullptr;  // the member object being filled
@@ -144,8 +235,9 @@ json::object_t Members::BuildObject(const std::vector<uint32_t> &order)
             continue;
         Member &member = members[order[at] & 0xffff];
         const Key &key = *member.key;
+        json value = with_values ? std::move(member.value) : json();
         if (key.sub.empty()) {
-            object.emplace_hint(object.end(), key.name, std::move(member.value));
+            object.emplace_hint(object.end(), key.name, std::move(value));
             group = nullptr;
             continue;
         }
@@ -153,7 +245,7 @@ json::object_t Members::BuildObject(const std::vector<uint32_t> &order)
             group = &object.emplace_hint(object.end(), key.name, json::object_t())->second.get_ref<json::object_t &>();
             group_name = key.name_rank;
         }
-        group->emplace_hint(group->end(), key.sub, std::move(member.value));
+        group->emplace_hint(group->end(), key.sub, std::move(value));
     }
     return object;
 }

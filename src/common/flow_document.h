@@ -2,6 +2,7 @@
 // JSON object in key order, so that each goes in without a search.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -12,6 +13,11 @@
 
 namespace vdFlowEncoding {
 
+// A table holds at most this many keys, so that a document's keys fit a KeySet.
+inline constexpr size_t max_keys = 128;
+// Which keys of one table a document holds, by rank.
+using KeySet = std::bitset<max_keys>;
+
 // A member's name, or its name within a member object (sub). rank places it
 // among every key of its table the way the document's objects sort keys.
 struct Key {
@@ -19,6 +25,7 @@ struct Key {
     std::string sub;  // empty for a member of the document itself
     uint16_t rank = 0;
     uint16_t name_rank = 0;  // the same for every key of one name
+    uint32_t table = 0;      // the KeyTable's id: ranks compare within one table only
 };
 
 // Every key a document may hold. Ranked once all are added; a name may not be
@@ -26,10 +33,15 @@ struct Key {
 class KeyTable
 {
 public:
+    KeyTable();
+
     const Key &Add(std::string name, std::string sub = {});
+    // Throws std::logic_error for more than max_keys keys or a name that is
+    // both a value's and a member object's.
     void Rank();
 
 private:
+    uint32_t id;             // unique among every table this process makes
     std::deque<Key> keys;  // stable addresses for the references handed out
 };
 
@@ -81,12 +93,18 @@ private:
     static thread_local std::vector<Member> spare;
 
     template <class V> void Add(const Key &key, V &&value);
+    void Forget();
     // The members' places by key, each as its key's rank above its place.
     std::vector<uint32_t> SortByKey() const;
-    json::object_t BuildObject(const std::vector<uint32_t> &order);
+    // In key order; with no values, every member null (a shape, below).
+    json::object_t BuildObject(const std::vector<uint32_t> &order, bool with_values = true);
+    json BuildFromShape();
     void AssignOver(json &out, const std::vector<uint32_t> &order);
 
     std::vector<Member> members;
+    KeySet present;           // the ranks of the members' keys
+    uint32_t table = 0;       // the table of the first member's key
+    bool one_table = true;    // every member's key is from that table
 };
 
 }  // namespace vdFlowEncoding
