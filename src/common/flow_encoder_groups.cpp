@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <utility>
 
 #include "vd_config.h"
@@ -168,10 +167,13 @@ const char *TunnelOtherTypeName(uint8_t other_type)
     }
 }
 
+// "0x" and four lower-case digits; formatting by hand spares a printf per value.
 std::string Hex16(uint16_t value)
 {
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%04hx", value);
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text = "0x0000";
+    for (size_t at = text.size() - 1; at >= 2; at--, value >>= 4)
+        text[at] = digits[value & 0xf];
     return text;
 }
 
@@ -358,16 +360,17 @@ EndpointChoice ChooseEndpointKeys(uint8_t lower_map)
 void EncodeIdentity(const vdFlow &flow, Members &out)
 {
     const Schema &path = Path();
-    std::vector<std::string> history;
+    // Made as JSON text values at once: a list of texts would be copied again.
+    json::array_t history;
     if (flow.digest_prev.empty()) {
-        history.push_back(vd_xxh64_to_string(flow.digest));
+        history.emplace_back(vd_xxh64_to_string(flow.digest));
     } else {
         history.reserve(flow.digest_prev.size());
         for (uint64_t digest : flow.digest_prev)
-            history.push_back(vd_xxh64_to_string(digest));
+            history.emplace_back(vd_xxh64_to_string(digest));
     }
     out.Put(path.digest, history.back());
-    out.Put(path.digest_prev, std::move(history));
+    out.Put(path.digest_prev, json(std::move(history)));
     out.Put(path.last_seen_at, flow.last_seen_at);
 }
 
