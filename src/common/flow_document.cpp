@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -15,51 +16,44 @@ namespace {
 
 std::atomic<uint32_t> next_table_id{1};
 
-// A document of one set of keys with every value null. Copying it makes the
-// whole tree without comparing a key; the members then go in by rank.
-struct Shape {
-    json document;
-    std::vector<uint16_t> ranks;  // the members' ranks in the document's order
+// A value's place in a document: at the top or in a member object.
+struct Slot {
+    uint16_t rank;
+    bool in_object;
 };
 
-struct ShapeId {
-    uint32_t table;
-    KeySet keys;
-    bool operator==(const ShapeId &) const = default;
+// A document of one set of keys with every value null. Copying it makes the
+// whole tree without comparing a key; the members then go in by rank. A
+// document given back after use is kept as spare and filled instead.
+struct Shape {
+    json document;
+    std::vector<Slot> slots;  // in the document's order
+    std::optional<json> spare;
 };
 
 struct ShapeIdHash {
     size_t operator()(const ShapeId &id) const { return std::hash<KeySet>()(id.keys) ^ id.table; }
 };
 
-// Flows of one kind share a shape. A thread keeps this many (each about as
-// large as its documents) and starts afresh when a new one would pass it.
+// Flows of one kind share a shape. A thread keeps this many (each, with its
+// spare, about twice the size of a document) and starts afresh when a new
+// one would pass it.
 constexpr size_t max_shapes = 128;
 
 thread_local std::unordered_map<ShapeId, Shape, ShapeIdHash> shapes;
 
-std::vector<uint16_t> RanksOf(const KeySet &keys)
+// Where each rank's value is in a document of its shape: the tree's order is
+// the ranks' order, member objects' members in place of their names.
+void FindSlots(json &document, const std::vector<Slot> &order, std::array<json *, max_keys> &slots)
 {
-    std::vector<uint16_t> ranks;
-    for (size_t rank = 0; rank < keys.size(); rank++) {
-        if (keys.test(rank))
-            ranks.push_back(static_cast<uint16_t>(rank));
-    }
-    return ranks;
-}
-
-// Where each rank's value is in a copy of its shape: the tree's order is the
-// ranks' order, member objects' members in place of their names.
-void FindSlots(json &document, const std::vector<uint16_t> &ranks, std::array<json *, max_keys> &slots)
-{
-    auto rank = ranks.begin();
+    auto slot = order.begin();
     for (auto &[name, value] : document.get_ref<json::object_t &>()) {
-        if (!value.is_object()) {
-            slots[*rank++] = &value;
+        if (!slot->in_object) {
+            slots[slot++->rank] = &value;
             continue;
         }
         for (auto &[sub, sub_value] : value.get_ref<json::object_t &>())
-            slots[*rank++] = &sub_value;
+            slots[slot++->rank] = &sub_value;
     }
 }
 
@@ -185,30 +179,71 @@ void Members::MoveInto(json &out)
 {
     if (members.empty())
         return;
-    if (out.is_null() || (out.is_object() && out.empty()))
-        out = one_table ? BuildFromShape() : json(BuildObject(SortByKey()));
-    else
-        AssignOver(out, SortByKey());
+    if (out.is_null() || (out.is_object() && out.empty())) {
+        ShapeId shape;
+        out = Build(shape);
+        return;
+    }
+    AssignOver(out, SortByKey());
     Forget();
 }
 
-json Members::BuildFromShape()
+json Members::Build(ShapeId &shape)
 {
-    const ShapeId id{table, present};
+    shape = ShapeId();
+    if (members.empty())
+        return json();
+    json document;
+    if (one_table) {
+        const ShapeId id{table, present};
+        document = BuildFromShape(id);
+        shape = id;
+    } else {
+        document = BuildObject(SortByKey());
+    }
+    Forget();
+    return document;
+}
+
+json Members::BuildFromShape(const ShapeId &id)
+{
     auto shape = shapes.find(id);
     if (shape == shapes.end()) {
         if (shapes.size() >= max_shapes)
             shapes.clear();
-        Shape made{json(BuildObject(SortByKey(), false)), RanksOf(present)};
+        const std::vector<uint32_t> order = SortByKey();
+        Shape made{json(BuildObject(order, false)), {}, std::nullopt};
+        for (size_t at = 0; at < order.size(); at++) {
+            const Key &key = *members[order[at] & 0xffff].key;
+            if (made.slots.empty() || made.slots.back().rank != key.rank)
+                made.slots.push_back({key.rank, !key.sub.empty()});
+        }
         shape = shapes.emplace(id, std::move(made)).first;
     }
-    json document = shape->second.document;
+    json document;
+    if (shape->second.spare) {
+        document = std::move(*shape->second.spare);
+        shape->second.spare.reset();
+    } else {
+        document = shape->second.document;
+    }
     std::array<json *, max_keys> slots;
-    FindSlots(document, shape->second.ranks, slots);
-    // In the order written: of two writes of one key, the last is kept.
+    FindSlots(document, shape->second.slots, slots);
+    // In the order written: of two writes of one key, the last is kept. A
+    // spare's old values go to the members and leave with them.
     for (Member &member : members)
         slots[member.key->rank]->swap(member.value);
     return document;
+}
+
+void Members::GiveBack(json &document, const ShapeId &id) noexcept
+{
+    if (id.table == 0 || !document.is_object())
+        return;
+    auto shape = shapes.find(id);
+    if (shape == shapes.end() || shape->second.spare || document.size() != shape->second.document.size())
+        return;
+    shape->second.spare = std::move(document);
 }
 
 std::vector<uint32_t> Members::SortByKey() const

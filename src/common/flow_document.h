@@ -28,6 +28,14 @@ struct Key {
     uint32_t table = 0;      // the KeyTable's id: ranks compare within one table only
 };
 
+// The keys of a document that Members::Build made from a shape; table 0 for
+// one made otherwise.
+struct ShapeId {
+    uint32_t table = 0;
+    KeySet keys;
+    bool operator==(const ShapeId &) const = default;
+};
+
 // Every key a document may hold. Ranked once all are added; a name may not be
 // both a value's and a member object's.
 class KeyTable
@@ -73,6 +81,14 @@ public:
     // members out stays as it is. Of two writes of one key the last wins; a
     // non-object in the way raises the JSON library's type error.
     void MoveInto(json &out);
+    // The members as a new document, as MoveInto a null value writes them,
+    // and forgets them; shape names the document's keys for GiveBack.
+    json Build(ShapeId &shape);
+    // Takes back a document that Build made, once nothing reads it, with its
+    // keys as built: the next document of those keys on this thread is then
+    // written into its tree instead of a new one. Any other value is left
+    // to its owner.
+    static void GiveBack(json &document, const ShapeId &shape) noexcept;
 
 private:
     // A flow with every group written has about 70 members.
@@ -98,7 +114,7 @@ private:
     std::vector<uint32_t> SortByKey() const;
     // In key order; with no values, every member null (a shape, below).
     json::object_t BuildObject(const std::vector<uint32_t> &order, bool with_values = true);
-    json BuildFromShape();
+    json BuildFromShape(const ShapeId &id);
     void AssignOver(json &out, const std::vector<uint32_t> &order);
 
     std::vector<Member> members;
