@@ -93,11 +93,12 @@ template <class V> void Members::Add(const Key &key, V &&value)
     // A member's place must fit below its rank in the sort (SortByKey).
     if (members.size() > 0xffff)
         throw std::length_error("flow document: too many members");
-    members.emplace_back(key, std::forward<V>(value));
-    if (members.size() == 1)
+    // Ranks order the keys of one table only.
+    if (members.empty())
         table = key.table;
     else if (key.table != table)
-        one_table = false;
+        throw std::logic_error("flow document: key " + key.name + " is from another table");
+    members.emplace_back(key, std::forward<V>(value));
     present.set(key.rank);
 }
 
@@ -105,7 +106,6 @@ void Members::Forget()
 {
     members.clear();
     present.reset();
-    one_table = true;
 }
 
 Members::Members() : members(std::move(spare))
@@ -193,14 +193,9 @@ json Members::Build(ShapeId &shape)
     shape = ShapeId();
     if (members.empty())
         return json();
-    json document;
-    if (one_table) {
-        const ShapeId id{table, present};
-        document = BuildFromShape(id);
-        shape = id;
-    } else {
-        document = BuildObject(SortByKey());
-    }
+    const ShapeId id{table, present};
+    json document = BuildFromShape(id);
+    shape = id;
     Forget();
     return document;
 }
@@ -238,10 +233,13 @@ json Members::BuildFromShape(const ShapeId &id)
 
 void Members::GiveBack(json &document, const ShapeId &id) noexcept
 {
-    if (id.table == 0 || !document.is_object())
+    if (id.table == 0)
         return;
     auto shape = shapes.find(id);
-    if (shape == shapes.end() || shape->second.spare || document.size() != shape->second.document.size())
+    // Keys cannot change in place, so a document that lost or gained none
+    // still has its shape's: comparing them all would cost what reuse saves.
+    if (shape == shapes.end() || shape->second.spare || !document.is_object() ||
+        document.size() != shape->second.document.size())
         return;
     shape->second.spare = std::move(document);
 }

@@ -64,7 +64,8 @@ public:
     Members &operator=(const Members &) = delete;
 
     // An empty text, list, array or object and a null value write nothing;
-    // an empty C string is written, a null pointer is not.
+    // an empty C string is written, a null pointer is not. The keys of one
+    // document are of one table: another's raises std::logic_error.
     void Put(const Key &key, std::string value);
     void Put(const Key &key, std::vector<std::string> value);
     void Put(const Key &key, const char *value);
@@ -84,10 +85,10 @@ public:
     // The members as a new document, as MoveInto a null value writes them,
     // and forgets them; shape names the document's keys for GiveBack.
     json Build(ShapeId &shape);
-    // Takes back a document that Build made, once nothing reads it, with its
-    // keys as built: the next document of those keys on this thread is then
-    // written into its tree instead of a new one. Any other value is left
-    // to its owner.
+    // Takes back a document that Build made, once nothing reads it: the next
+    // document of the same keys on this thread is written into its tree
+    // instead of a new one. The caller must have removed every member it
+    // added; a document of another size is left to its owner.
     static void GiveBack(json &document, const ShapeId &shape) noexcept;
 
 private:
@@ -118,9 +119,8 @@ private:
     void AssignOver(json &out, const std::vector<uint32_t> &order);
 
     std::vector<Member> members;
-    KeySet present;           // the ranks of the members' keys
-    uint32_t table = 0;       // the table of the first member's key
-    bool one_table = true;    // every member's key is from that table
+    KeySet present;      // the ranks of the members' keys
+    uint32_t table = 0;  // the one table of the members' keys
 };
 
 }  // namespace vdFlowEncoding

@@ -140,3 +140,118 @@ TEST(FlowDocument, ANameIsEitherAValueOrAMemberObject)
 }
 
 }  // namespace
+
+namespace {
+
+// A document written member by member where each belongs, as the serializer
+// does: what Build must make of the same members.
+json ExpectedDocument(const std::vector<std::pair<const Key *, json>> &written)
+{
+    json expected;
+    for (const auto &[key, value] : written) {
+        if (key->sub.empty())
+            expected[key->name] = value;
+        else
+            expected[key->name][key->sub] = value;
+    }
+    return expected;
+}
+
+// The keys of t whose bits are set in subset, each with a value naming the
+// round, the last key written twice.
+std::vector<std::pair<const Key *, json>> Written(const Table &t, unsigned subset, int round)
+{
+    std::vector<std::pair<const Key *, json>> written;
+    for (size_t at = 0; at < t.keys.size(); at++) {
+        if (subset & (1u << at))
+            written.emplace_back(t.keys[at], "round " + std::to_string(round) + " key " + std::to_string(at));
+    }
+    if (!written.empty())
+        written.emplace_back(written.back().first, json::array({round}));
+    return written;
+}
+
+// Writes the members into a new document; gives it back when asked to.
+json BuildAndMaybeGiveBack(const std::vector<std::pair<const Key *, json>> &written, bool give_back)
+{
+    Members members;
+    for (const auto &[key, value] : written)
+        members.Put(*key, value);
+    vdFlowEncoding::ShapeId shape;
+    json document = members.Build(shape);
+    json copy = document;
+    if (give_back)
+        Members::GiveBack(document, shape);
+    return copy;
+}
+
+}  // namespace
+
+TEST(FlowDocument, DocumentsOfOneKeySetReuseTreesWithoutEarlierValues)
+{
+    const Table t;
+    // Few key sets, so that trees are given back and filled again; every
+    // document is checked in full, so a value left from an earlier one shows.
+    const unsigned subsets[] = {0x1fff, 0x0155, 0x0aaa, 0x1fff, 0x0155, 0x0001, 0x1800, 0x0aaa};
+    for (int round = 0; round < 64; round++) {
+        const auto written = Written(t, subsets[round % std::size(subsets)], round);
+        const json document = BuildAndMaybeGiveBack(written, round % 5 != 4);
+        EXPECT_EQ(document.dump(), ExpectedDocument(written).dump()) << "round " << round;
+    }
+}
+
+TEST(FlowDocument, MoreKeySetsThanAThreadKeepsStillBuildRightDocuments)
+{
+    const Table t;
+    // Every subset of the first nine keys (512 > the kept 128), twice over.
+    for (int round = 0; round < 1024; round++) {
+        const auto written = Written(t, static_cast<unsigned>(round) % 512 * 7 % 512, round);
+        const json document = BuildAndMaybeGiveBack(written, true);
+        ASSERT_EQ(document.dump(), ExpectedDocument(written).dump()) << "round " << round;
+    }
+}
+
+TEST(FlowDocument, AChangedDocumentGivenBackIsNotReused)
+{
+    const Table t;
+    const auto first = Written(t, 0x00ff, 1);
+    Members members;
+    for (const auto &[key, value] : first)
+        members.Put(*key, value);
+    vdFlowEncoding::ShapeId shape;
+    json document = members.Build(shape);
+    document["added"] = 1;
+    Members::GiveBack(document, shape);
+    // Left to its owner, unchanged.
+    EXPECT_EQ(document.size(), 8u);
+    EXPECT_EQ(document["added"], 1);
+
+    const auto second = Written(t, 0x00ff, 2);
+    EXPECT_EQ(BuildAndMaybeGiveBack(second, false).dump(), ExpectedDocument(second).dump());
+}
+
+TEST(FlowDocument, TablesWithTheSameRanksKeepTheirOwnNames)
+{
+    KeyTable first, second;
+    const Key &a = first.Add("a"), &b = first.Add("b", "x");
+    const Key &c = second.Add("c"), &d = second.Add("d", "y");
+    first.Rank();
+    second.Rank();
+    ASSERT_EQ(a.rank, c.rank);
+    ASSERT_EQ(b.rank, d.rank);
+
+    const std::vector<std::vector<std::pair<const Key *, json>>> documents = {
+        {{&a, 1}, {&b, 2}},
+        {{&c, 3}, {&d, 4}},
+        {{&b, 5}, {&a, 6}},
+    };
+    for (int round = 0; round < 2; round++) {
+        for (const auto &written : documents)
+            EXPECT_EQ(BuildAndMaybeGiveBack(written, true).dump(), ExpectedDocument(written).dump());
+    }
+
+    // Ranks of two tables cannot be ordered together.
+    Members mixed;
+    mixed.Put(a, true);
+    EXPECT_THROW(mixed.Put(d, true), std::logic_error);
+}
