@@ -126,10 +126,18 @@ void Members::Put(const Key &key, std::string value)
         Add(key, std::move(value));
 }
 
-void Members::Put(const Key &key, std::vector<std::string> value)
+// Lists go in as JSON arrays made at once: the library would copy a list of
+// texts into an array of its own.
+void Members::Put(const Key &key, const std::vector<std::string> &value)
 {
     if (!value.empty())
-        Add(key, std::move(value));
+        Add(key, json::array_t(value.begin(), value.end()));
+}
+
+void Members::Put(const Key &key, const std::set<std::string> &value)
+{
+    if (!value.empty())
+        Add(key, json::array_t(value.begin(), value.end()));
 }
 
 void Members::Put(const Key &key, const char *value)

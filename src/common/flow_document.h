@@ -5,6 +5,7 @@
 #include <bitset>
 #include <cstdint>
 #include <deque>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -67,7 +68,8 @@ public:
     // an empty C string is written, a null pointer is not. The keys of one
     // document are of one table: another's raises std::logic_error.
     void Put(const Key &key, std::string value);
-    void Put(const Key &key, std::vector<std::string> value);
+    void Put(const Key &key, const std::vector<std::string> &value);
+    void Put(const Key &key, const std::set<std::string> &value);
     void Put(const Key &key, const char *value);
     void Put(const Key &key, bool value);
     void Put(const Key &key, uint8_t value);

@@ -342,8 +342,7 @@ void EncodeRisksAndTags(const vdFlow &flow, Members &out)
     out.Put(path.dpi_risk_score, flow.dpi_risk_score);
     out.Put(path.dpi_risk_score_client, flow.dpi_risk_score_client);
     out.Put(path.dpi_risk_score_server, flow.dpi_risk_score_server);
-    if (!flow.tags.empty())
-        out.Put(path.tags, std::vector<std::string>(flow.tags.begin(), flow.tags.end()));
+    out.Put(path.tags, flow.tags);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -69,6 +70,23 @@ TEST(FlowDocument, ValuesAreWrittenOrLeftOutAsTheSerializerDoes)
     ExpectSameAsSerializer("json empty array", json::array());
     ExpectSameAsSerializer("json empty object", json::object());
     ExpectSameAsSerializer("json empty string", json(""));
+}
+
+TEST(FlowDocument, ASetOfTextsIsWrittenAsTheSortedList)
+{
+    KeyTable table;
+    const Key &key = table.Add("tags");
+    table.Rank();
+    const std::set<std::string> sets[] = {{"b", "a", "a long tag of more than fifteen characters"}, {}};
+    for (const auto &set : sets) {
+        json from_set, from_list;
+        Members members;
+        members.Put(key, set);
+        members.MoveInto(from_set);
+        members.Put(key, std::vector<std::string>(set.begin(), set.end()));
+        members.MoveInto(from_list);
+        EXPECT_EQ(from_set.dump(), from_list.dump());
+    }
 }
 
 // A table like the flow document's: values and member objects whose names
