@@ -167,13 +167,29 @@ const char *TunnelOtherTypeName(uint8_t other_type)
     }
 }
 
-// "0x" and four lower-case digits; formatting by hand spares a printf per value.
+// Appends value's lowest digits hexadecimal digits, lower case, with leading
+// zeros: formatting by hand spares a printf per value.
+void AppendHex(std::string &text, uint64_t value, size_t digits)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    const size_t end = text.size() + digits;
+    text.resize(end);
+    for (size_t at = end; at > end - digits; value >>= 4)
+        text[--at] = hex[value & 0xf];
+}
+
 std::string Hex16(uint16_t value)
 {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text = "0x0000";
-    for (size_t at = text.size() - 1; at >= 2; at--, value >>= 4)
-        text[at] = digits[value & 0xf];
+    std::string text = "0x";
+    AppendHex(text, value, 4);
+    return text;
+}
+
+// As the host writes a digest: sixteen digits.
+std::string DigestText(uint64_t digest)
+{
+    std::string text;
+    AppendHex(text, digest, 16);
     return text;
 }
 
@@ -362,11 +378,11 @@ void EncodeIdentity(const vdFlow &flow, Members &out)
     // Made as JSON text values at once: a list of texts would be copied again.
     json::array_t history;
     if (flow.digest_prev.empty()) {
-        history.emplace_back(vd_xxh64_to_string(flow.digest));
+        history.emplace_back(DigestText(flow.digest));
     } else {
         history.reserve(flow.digest_prev.size());
         for (uint64_t digest : flow.digest_prev)
-            history.emplace_back(vd_xxh64_to_string(digest));
+            history.emplace_back(DigestText(digest));
     }
     out.Put(path.digest, history.back());
     out.Put(path.digest_prev, json(std::move(history)));
