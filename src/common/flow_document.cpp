@@ -88,18 +88,14 @@ void KeyTable::Rank()
 
 thread_local std::vector<Members::Member> Members::spare;
 
-template <class V> void Members::Add(const Key &key, V &&value)
+void Members::TooManyMembers()
 {
-    // A member's place must fit below its rank in the sort (SortByKey).
-    if (members.size() > 0xffff)
-        throw std::length_error("flow document: too many members");
-    // Ranks order the keys of one table only.
-    if (members.empty())
-        table = key.table;
-    else if (key.table != table)
-        throw std::logic_error("flow document: key " + key.name + " is from another table");
-    members.emplace_back(key, std::forward<V>(value));
-    present.set(key.rank);
+    throw std::length_error("flow document: too many members");
+}
+
+void Members::KeyOfAnotherTable(const Key &key)
+{
+    throw std::logic_error("flow document: key " + key.name + " is from another table");
 }
 
 void Members::Forget()
@@ -144,36 +140,6 @@ void Members::Put(const Key &key, const char *value)
 {
     if (value != nullptr)
         Add(key, value);
-}
-
-void Members::Put(const Key &key, bool value)
-{
-    Add(key, value);
-}
-
-void Members::Put(const Key &key, uint8_t value)
-{
-    Add(key, value);
-}
-
-void Members::Put(const Key &key, uint16_t value)
-{
-    Add(key, value);
-}
-
-void Members::Put(const Key &key, uint32_t value)
-{
-    Add(key, value);
-}
-
-void Members::Put(const Key &key, uint64_t value)
-{
-    Add(key, value);
-}
-
-void Members::Put(const Key &key, double value)
-{
-    Add(key, value);
 }
 
 void Members::Put(const Key &key, json value)

@@ -72,12 +72,12 @@ public:
     void Put(const Key &key, const std::vector<std::string> &value);
     void Put(const Key &key, const std::set<std::string> &value);
     void Put(const Key &key, const char *value);
-    void Put(const Key &key, bool value);
-    void Put(const Key &key, uint8_t value);
-    void Put(const Key &key, uint16_t value);
-    void Put(const Key &key, uint32_t value);
-    void Put(const Key &key, uint64_t value);
-    void Put(const Key &key, double value);
+    void Put(const Key &key, bool value) { Add(key, value); }
+    void Put(const Key &key, uint8_t value) { Add(key, value); }
+    void Put(const Key &key, uint16_t value) { Add(key, value); }
+    void Put(const Key &key, uint32_t value) { Add(key, value); }
+    void Put(const Key &key, uint64_t value) { Add(key, value); }
+    void Put(const Key &key, double value) { Add(key, value); }
     void Put(const Key &key, json value);
 
     // Writes the members into out and forgets them: built afresh when out is
@@ -112,7 +112,22 @@ private:
     // cost more than the ordered inserts saved.
     static thread_local std::vector<Member> spare;
 
-    template <class V> void Add(const Key &key, V &&value);
+    // In the header, as most members are numbers: a call per member showed.
+    template <class V> void Add(const Key &key, V &&value)
+    {
+        // A member's place must fit below its rank in the sort (SortByKey).
+        if (members.size() > 0xffff) [[unlikely]]
+            TooManyMembers();
+        // Ranks order the keys of one table only.
+        if (members.empty())
+            table = key.table;
+        else if (key.table != table) [[unlikely]]
+            KeyOfAnotherTable(key);
+        members.emplace_back(key, std::forward<V>(value));
+        present.set(key.rank);
+    }
+    [[noreturn]] static void TooManyMembers();
+    [[noreturn]] static void KeyOfAnotherTable(const Key &key);
     void Forget();
     // The members' places by key, each as its key's rank above its place.
     std::vector<uint32_t> SortByKey() const;
