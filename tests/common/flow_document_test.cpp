@@ -157,6 +157,28 @@ TEST(FlowDocument, ANameIsEitherAValueOrAMemberObject)
     EXPECT_THROW(table.Rank(), std::logic_error);
 }
 
+TEST(FlowDocument, ATableHoldsAtMostMaxKeys)
+{
+    for (size_t count : {vdFlowEncoding::max_keys, vdFlowEncoding::max_keys + 1}) {
+        KeyTable table;
+        std::vector<const Key *> keys;
+        for (size_t at = 0; at < count; at++)
+            keys.push_back(&table.Add("k" + std::to_string(at)));
+        if (count > vdFlowEncoding::max_keys) {
+            EXPECT_THROW(table.Rank(), std::logic_error);
+            continue;
+        }
+        table.Rank();
+        // The highest rank still goes in its place.
+        json document;
+        Members members;
+        members.Put(*keys.back(), true);
+        members.Put(*keys.front(), false);
+        members.MoveInto(document);
+        EXPECT_EQ(document.dump(), R"({"k0":false,"k)" + std::to_string(count - 1) + R"(":true})");
+    }
+}
+
 }  // namespace
 
 namespace {
