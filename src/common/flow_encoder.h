@@ -2,27 +2,23 @@
 // lookup receive. Instantiated for json in flow_encoder.cpp.
 #pragma once
 
-#include <mutex>
-
 #include "common/flow_encoder_groups.h"
 #include "vd_flow.h"
 
+namespace vdFlowEncoding {
+
+// The members of the flow's document at the level flags: the identity, then
+// the groups flagged. Holds the flow's lock (recursive, so a caller that
+// already holds it may encode) while it reads.
+void Gather(const vdFlow &flow, const vdFlowStats &stats, vdFlags<vdFlow::EncodeFlags> flags, Members &out);
+
+}  // namespace vdFlowEncoding
+
 template <class J> void vdFlow::Encode(J &out, const vdFlowStats &stats, vdFlags<EncodeFlags> flags) const
 {
-    // Recursive, so a caller that already holds the flow may encode it.
-    std::lock_guard<std::recursive_mutex> guard(lock);
-
     // Gathered first, then written in key order (see flow_document.h).
     vdFlowEncoding::Members members;
-    vdFlowEncoding::EncodeIdentity(*this, members);
-    const vdFlowEncoding::EndpointChoice keys = vdFlowEncoding::ChooseEndpointKeys(lower_map);
-
-    if (flags.test(EncodeFlags::encode_metadata))
-        vdFlowEncoding::EncodeMetadata(*this, keys, members);
-    if (flags.test(EncodeFlags::encode_tunnel) && tunnel_type == tunnel_gtp)
-        vdFlowEncoding::EncodeTunnel(*this, keys, members);
-    if (flags.test(EncodeFlags::encode_stats))
-        vdFlowEncoding::EncodeStats(*this, stats, keys, members);
+    vdFlowEncoding::Gather(*this, stats, flags, members);
     members.MoveInto(out);
 }
 

@@ -5,7 +5,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <utility>
 
 #include "vd_config.h"
@@ -168,10 +167,29 @@ const char *TunnelOtherTypeName(uint8_t other_type)
     }
 }
 
+// Appends value's lowest digits hexadecimal digits, lower case, with leading
+// zeros: formatting by hand spares a printf per value.
+void AppendHex(std::string &text, uint64_t value, size_t digits)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    const size_t end = text.size() + digits;
+    text.resize(end);
+    for (size_t at = end; at > end - digits; value >>= 4)
+        text[--at] = hex[value & 0xf];
+}
+
 std::string Hex16(uint16_t value)
 {
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%04hx", value);
+    std::string text = "0x";
+    AppendHex(text, value, 4);
+    return text;
+}
+
+// As the host writes a digest: sixteen digits.
+std::string DigestText(uint64_t digest)
+{
+    std::string text;
+    AppendHex(text, digest, 16);
     return text;
 }
 
@@ -340,8 +358,7 @@ void EncodeRisksAndTags(const vdFlow &flow, Members &out)
     out.Put(path.dpi_risk_score, flow.dpi_risk_score);
     out.Put(path.dpi_risk_score_client, flow.dpi_risk_score_client);
     out.Put(path.dpi_risk_score_server, flow.dpi_risk_score_server);
-    if (!flow.tags.empty())
-        out.Put(path.tags, std::vector<std::string>(flow.tags.begin(), flow.tags.end()));
+    out.Put(path.tags, flow.tags);
 }
 
 }  // namespace
@@ -358,16 +375,17 @@ EndpointChoice ChooseEndpointKeys(uint8_t lower_map)
 void EncodeIdentity(const vdFlow &flow, Members &out)
 {
     const Schema &path = Path();
-    std::vector<std::string> history;
+    // Made as JSON text values at once: a list of texts would be copied again.
+    json::array_t history;
     if (flow.digest_prev.empty()) {
-        history.push_back(vd_xxh64_to_string(flow.digest));
+        history.emplace_back(DigestText(flow.digest));
     } else {
         history.reserve(flow.digest_prev.size());
         for (uint64_t digest : flow.digest_prev)
-            history.push_back(vd_xxh64_to_string(digest));
+            history.emplace_back(DigestText(digest));
     }
     out.Put(path.digest, history.back());
-    out.Put(path.digest_prev, std::move(history));
+    out.Put(path.digest_prev, json(std::move(history)));
     out.Put(path.last_seen_at, flow.last_seen_at);
 }
 

@@ -166,6 +166,20 @@ FlowMetadataType Channel::LoadFlowMetadata(const std::string &tag, const json &c
 
 FlowEnvelopes::FlowEnvelopes(json intel, vdFlow::Ptr flow) : intel(std::move(intel)), flow(std::move(flow)) {}
 
+FlowEnvelopes::~FlowEnvelopes()
+{
+    for (Level &level : levels) {
+        if (!level.envelope || !level.envelope->is_object())
+            continue;
+        auto document = level.envelope->find("flow");
+        if (document == level.envelope->end() || !document->is_object())
+            continue;
+        // Back as it was encoded: the intel is this envelope's own.
+        document->erase("intel");
+        vdFlowEncoding::Members::GiveBack(*document, level.shape);
+    }
+}
+
 void FlowEnvelopes::Expect(FlowMetadataType level)
 {
     Level &at = levels[EncodeFlagsFor(level).value()];
@@ -181,7 +195,7 @@ const json &FlowEnvelopes::For(FlowMetadataType level)
     if (at.envelope)
         return *at.envelope;
     const bool last = at.expected && pending == 1 && taken_intel == nullptr;
-    at.envelope = Build(flags, last);
+    at.envelope = Build(flags, last, at.shape);
     if (at.expected)
         pending--;
     if (last)
@@ -189,10 +203,12 @@ const json &FlowEnvelopes::For(FlowMetadataType level)
     return *at.envelope;
 }
 
-json FlowEnvelopes::Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel)
+json FlowEnvelopes::Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel, vdFlowEncoding::ShapeId &shape)
 {
-    json document;
-    flow->Encode(document, flow->stats, flags);
+    // Encoded as vdFlow::Encode does, keeping the document's shape.
+    vdFlowEncoding::Members members;
+    vdFlowEncoding::Gather(*flow, flow->stats, flags, members);
+    json document = members.Build(shape);
     if (take_intel)
         document["intel"] = std::move(intel);
     else

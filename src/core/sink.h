@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/flow_document.h"
 #include "vd_common.h"
 #include "vd_flow.h"
 
@@ -28,6 +29,8 @@ class FlowEnvelopes
 {
 public:
     FlowEnvelopes(json intel, vdFlow::Ptr flow);
+    // Gives the flow documents back to the encoder for later flows' use.
+    ~FlowEnvelopes();
     // Holds a pointer into its own envelopes.
     FlowEnvelopes(const FlowEnvelopes &) = delete;
     FlowEnvelopes &operator=(const FlowEnvelopes &) = delete;
@@ -46,9 +49,10 @@ private:
     struct Level {
         bool expected = false;
         std::optional<json> envelope;
+        vdFlowEncoding::ShapeId shape;  // of the envelope's flow document
     };
 
-    json Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel);
+    json Build(vdFlags<vdFlow::EncodeFlags> flags, bool take_intel, vdFlowEncoding::ShapeId &shape);
     const json &Intel() const;
 
     json intel;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -69,6 +70,23 @@ TEST(FlowDocument, ValuesAreWrittenOrLeftOutAsTheSerializerDoes)
     ExpectSameAsSerializer("json empty array", json::array());
     ExpectSameAsSerializer("json empty object", json::object());
     ExpectSameAsSerializer("json empty string", json(""));
+}
+
+TEST(FlowDocument, ASetOfTextsIsWrittenAsTheSortedList)
+{
+    KeyTable table;
+    const Key &key = table.Add("tags");
+    table.Rank();
+    const std::set<std::string> sets[] = {{"b", "a", "a long tag of more than fifteen characters"}, {}};
+    for (const auto &set : sets) {
+        json from_set, from_list;
+        Members members;
+        members.Put(key, set);
+        members.MoveInto(from_set);
+        members.Put(key, std::vector<std::string>(set.begin(), set.end()));
+        members.MoveInto(from_list);
+        EXPECT_EQ(from_set.dump(), from_list.dump());
+    }
 }
 
 // A table like the flow document's: values and member objects whose names
@@ -139,4 +157,141 @@ TEST(FlowDocument, ANameIsEitherAValueOrAMemberObject)
     EXPECT_THROW(table.Rank(), std::logic_error);
 }
 
+TEST(FlowDocument, ATableHoldsAtMostMaxKeys)
+{
+    for (size_t count : {vdFlowEncoding::max_keys, vdFlowEncoding::max_keys + 1}) {
+        KeyTable table;
+        std::vector<const Key *> keys;
+        for (size_t at = 0; at < count; at++)
+            keys.push_back(&table.Add("k" + std::to_string(at)));
+        if (count > vdFlowEncoding::max_keys) {
+            EXPECT_THROW(table.Rank(), std::logic_error);
+            continue;
+        }
+        table.Rank();
+        // The highest rank still goes in its place.
+        json document;
+        Members members;
+        members.Put(*keys.back(), true);
+        members.Put(*keys.front(), false);
+        members.MoveInto(document);
+        EXPECT_EQ(document.dump(), R"({"k0":false,"k)" + std::to_string(count - 1) + R"(":true})");
+    }
+}
+
 }  // namespace
+
+namespace {
+
+// A document written member by member where each belongs, as the serializer
+// does: what Build must make of the same members.
+json ExpectedDocument(const std::vector<std::pair<const Key *, json>> &written)
+{
+    json expected;
+    for (const auto &[key, value] : written) {
+        if (key->sub.empty())
+            expected[key->name] = value;
+        else
+            expected[key->name][key->sub] = value;
+    }
+    return expected;
+}
+
+// The keys of t whose bits are set in subset, each with a value naming the
+// round, the last key written twice.
+std::vector<std::pair<const Key *, json>> Written(const Table &t, unsigned subset, int round)
+{
+    std::vector<std::pair<const Key *, json>> written;
+    for (size_t at = 0; at < t.keys.size(); at++) {
+        if (subset & (1u << at))
+            written.emplace_back(t.keys[at], "round " + std::to_string(round) + " key " + std::to_string(at));
+    }
+    if (!written.empty())
+        written.emplace_back(written.back().first, json::array({round}));
+    return written;
+}
+
+// Writes the members into a new document; gives it back when asked to.
+json BuildAndMaybeGiveBack(const std::vector<std::pair<const Key *, json>> &written, bool give_back)
+{
+    Members members;
+    for (const auto &[key, value] : written)
+        members.Put(*key, value);
+    vdFlowEncoding::ShapeId shape;
+    json document = members.Build(shape);
+    json copy = document;
+    if (give_back)
+        Members::GiveBack(document, shape);
+    return copy;
+}
+
+}  // namespace
+
+TEST(FlowDocument, DocumentsOfOneKeySetReuseTreesWithoutEarlierValues)
+{
+    const Table t;
+    // Few key sets, so that trees are given back and filled again; every
+    // document is checked in full, so a value left from an earlier one shows.
+    const unsigned subsets[] = {0x1fff, 0x0155, 0x0aaa, 0x1fff, 0x0155, 0x0001, 0x1800, 0x0aaa};
+    for (int round = 0; round < 64; round++) {
+        const auto written = Written(t, subsets[round % std::size(subsets)], round);
+        const json document = BuildAndMaybeGiveBack(written, round % 5 != 4);
+        EXPECT_EQ(document.dump(), ExpectedDocument(written).dump()) << "round " << round;
+    }
+}
+
+TEST(FlowDocument, MoreKeySetsThanAThreadKeepsStillBuildRightDocuments)
+{
+    const Table t;
+    // Every subset of the first nine keys (512 > the kept 128), twice over.
+    for (int round = 0; round < 1024; round++) {
+        const auto written = Written(t, static_cast<unsigned>(round) % 512 * 7 % 512, round);
+        const json document = BuildAndMaybeGiveBack(written, true);
+        ASSERT_EQ(document.dump(), ExpectedDocument(written).dump()) << "round " << round;
+    }
+}
+
+TEST(FlowDocument, AChangedDocumentGivenBackIsNotReused)
+{
+    const Table t;
+    const auto first = Written(t, 0x00ff, 1);
+    Members members;
+    for (const auto &[key, value] : first)
+        members.Put(*key, value);
+    vdFlowEncoding::ShapeId shape;
+    json document = members.Build(shape);
+    document["added"] = 1;
+    Members::GiveBack(document, shape);
+    // Left to its owner, unchanged.
+    EXPECT_EQ(document.size(), 8u);
+    EXPECT_EQ(document["added"], 1);
+
+    const auto second = Written(t, 0x00ff, 2);
+    EXPECT_EQ(BuildAndMaybeGiveBack(second, false).dump(), ExpectedDocument(second).dump());
+}
+
+TEST(FlowDocument, TablesWithTheSameRanksKeepTheirOwnNames)
+{
+    KeyTable first, second;
+    const Key &a = first.Add("a"), &b = first.Add("b", "x");
+    const Key &c = second.Add("c"), &d = second.Add("d", "y");
+    first.Rank();
+    second.Rank();
+    ASSERT_EQ(a.rank, c.rank);
+    ASSERT_EQ(b.rank, d.rank);
+
+    const std::vector<std::vector<std::pair<const Key *, json>>> documents = {
+        {{&a, 1}, {&b, 2}},
+        {{&c, 3}, {&d, 4}},
+        {{&b, 5}, {&a, 6}},
+    };
+    for (int round = 0; round < 2; round++) {
+        for (const auto &written : documents)
+            EXPECT_EQ(BuildAndMaybeGiveBack(written, true).dump(), ExpectedDocument(written).dump());
+    }
+
+    // Ranks of two tables cannot be ordered together.
+    Members mixed;
+    mixed.Put(a, true);
+    EXPECT_THROW(mixed.Put(d, true), std::logic_error);
+}

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <latch>
@@ -582,4 +583,28 @@ TEST_F(FlowEncoderTest, ConcurrentEncodesOfOneFlowAgree)
     for (auto &encoder : encoders)
         encoder.join();
     EXPECT_EQ(differing.load(), 0);
+}
+
+TEST_F(FlowEncoderTest, DigestsAndHexValuesAreWrittenAsTheHostWritesThem)
+{
+    // Digests with every digit, the top bit and none set; TLS values likewise.
+    const uint64_t digests[] = {0, 0xfedcba9876543210, 0x0123456789abcdef, UINT64_MAX};
+    const uint16_t values[] = {0, 0x000f, 0xabcd, 0xffff};
+    for (size_t at = 0; at < std::size(digests); at++) {
+        auto flow = Make(HttpFlow);
+        flow->detected_protocol = vdProto::TLS;
+        flow->digest = digests[at];
+        flow->digest_prev = {digests[(at + 1) % std::size(digests)], digests[at]};
+        flow->ssl_version = values[at];
+        flow->ssl_cipher_suite = values[(at + 1) % std::size(values)];
+        const json doc = Encoded(*flow, 0x1);
+        const json expected_prev = {vd_xxh64_to_string(flow->digest_prev[0]), vd_xxh64_to_string(digests[at])};
+        EXPECT_EQ(doc["digest_prev"], expected_prev);
+        EXPECT_EQ(doc["digest"], vd_xxh64_to_string(digests[at]));
+        char version[8], cipher_suite[8];
+        std::snprintf(version, sizeof(version), "0x%04hx", flow->ssl_version);
+        std::snprintf(cipher_suite, sizeof(cipher_suite), "0x%04hx", flow->ssl_cipher_suite);
+        EXPECT_EQ(doc["ssl"]["version"], version);
+        EXPECT_EQ(doc["ssl"]["cipher_suite"], cipher_suite);
+    }
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "core/sink.h"
@@ -428,4 +430,47 @@ TEST(SinkEnvelopes, AFailedEncodingFailsEachChannelOfItsLevelAndKeepsTheIntel)
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0]["flow"]["intel"], intel);
     instance.plugin_manager->SetSinkHandler(nullptr);
+}
+
+TEST_F(SinkHost, SuccessiveFlowsEachSendTheirOwnValues)
+{
+    // Flows of two kinds, alternating, each with values of its own: the
+    // second flow of a kind is written where the first one's went.
+    auto flow_of = [](int n, bool named) {
+        auto flow = Flow(std::make_shared<vdInterface>(vdInterface{"eth" + std::to_string(n), vdInterface::lan}));
+        flow->digest = 0x100 + n;
+        flow->stats.lower_bytes = 1000 + n;
+        flow->detected_protocol_name = "proto " + std::to_string(n);
+        if (named)
+            flow->host_server_name = "host" + std::to_string(n) + ".example";
+        return flow;
+    };
+    std::vector<vdFlow::Ptr> flows;
+    for (int n = 0; n < 8; n++)
+        flows.push_back(flow_of(n, n % 2 == 0));
+    const json intel = json::parse(R"([{"id":1}])");
+
+    // Encoded on a thread of its own, where no earlier document is reused.
+    std::vector<std::string> expected;
+    std::thread([&] {
+        for (const auto &flow : flows) {
+            json document;
+            flow->Encode(document, flow->stats, vdFlow::EncodeFlags::encode_all);
+            document["intel"] = intel;
+            const json envelope = {
+                {"flow", document}, {"interface", flow->iface->ifname}, {"internal", true}, {"type", "flow_intel"}};
+            vd_json_to_string(envelope, expected.emplace_back());
+        }
+    }).join();
+
+    vppSink::Channel channel;
+    channel.name = "c";
+    for (int round = 0; round < 2; round++) {
+        deliveries.clear();
+        for (const auto &flow : flows)
+            channel.Dispatch("log", intel, flow);
+        ASSERT_EQ(deliveries.size(), flows.size());
+        for (size_t at = 0; at < flows.size(); at++)
+            EXPECT_EQ(deliveries[at].text, expected[at]) << "round " << round << ", flow " << at;
+    }
 }
