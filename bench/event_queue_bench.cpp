@@ -115,21 +115,30 @@ BENCHMARK(BM_PushOne<BaselineQueue>)->Name("BM_PushOne/baseline");
 
 // Producers push their share while the consumer pops whole batches until it
 // has every event. Real time, thread start included (amortised over the run).
+// The second argument is the number of flows each producer cycles through:
+// with one, producer and consumer pass one flow's count back and forth on
+// every event; a host hands in many flows, whose counts rarely meet.
 template <class Q> void BM_Throughput(benchmark::State &state)
 {
     using Event = typename Q::Event;
     const auto producers = static_cast<size_t>(state.range(0));
+    const auto flows = static_cast<size_t>(state.range(1));
     constexpr size_t events_per_producer = 200000;
     const size_t total = producers * events_per_producer;
+    // Flows of its own for each producer, as host threads hand in different
+    // flows; made before the timing.
+    std::vector<std::vector<Event>> events(producers);
+    for (auto &own : events) {
+        for (size_t f = 0; f < flows; f++)
+            own.push_back(MakeFlowEvent<Event>(std::make_shared<vdFlow>()));
+    }
     for (auto _ : state) {
         auto queue = Q::Create("event_queue");
         std::vector<std::thread> threads;
         for (size_t p = 0; p < producers; p++)
-            threads.emplace_back([&queue] {
-                // A flow of its own, as host threads hand in different flows.
-                const Event event = MakeFlowEvent<Event>(std::make_shared<vdFlow>());
+            threads.emplace_back([&queue, &own = events[p]] {
                 for (size_t i = 0; i < events_per_producer; i++)
-                    queue->Push(event);
+                    queue->Push(own[i % own.size()]);
             });
         // The consumer on a thread of its own, as the worker is.
         std::thread consumer([&queue, total] {
@@ -148,24 +157,17 @@ template <class Q> void BM_Throughput(benchmark::State &state)
     state.counters["events_per_second"] =
         benchmark::Counter(static_cast<double>(state.iterations() * total), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_Throughput<CurrentQueue>)
-    ->Name("BM_Throughput/queue")
-    ->ArgName("producers")
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Throughput<BaselineQueue>)
-    ->Name("BM_Throughput/baseline")
-    ->ArgName("producers")
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+void ThroughputArgs(benchmark::internal::Benchmark *bench)
+{
+    bench->ArgNames({"producers", "flows"});
+    for (int64_t flows : {1, 1024}) {
+        for (int64_t producers : {1, 2, 4, 8})
+            bench->Args({producers, flows});
+    }
+    bench->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+BENCHMARK(BM_Throughput<CurrentQueue>)->Name("BM_Throughput/queue")->Apply(ThroughputArgs);
+BENCHMARK(BM_Throughput<BaselineQueue>)->Name("BM_Throughput/baseline")->Apply(ThroughputArgs);
 
 // Bytes handed out by malloc: from its arenas and as mapped blocks.
 size_t HeapInUse()

@@ -85,7 +85,7 @@ void Reserve(std::vector<Event> &events)
 
 }  // namespace
 
-template <typename E> void Queue::PushLocked(E &&event)
+void Queue::Push(Event &&event)
 {
     bool wake = false;
     {
@@ -93,7 +93,7 @@ template <typename E> void Queue::PushLocked(E &&event)
         if (max_size != 0 && Queued() >= max_size)
             DropOldest();
         Reserve(events);
-        events.push_back(std::forward<E>(event));
+        events.push_back(std::move(event));
         // A consumer that is not asleep finds the event on its next look;
         // waking outside the lock spares it a hop onto a held mutex.
         wake = waiting != 0;
@@ -104,12 +104,9 @@ template <typename E> void Queue::PushLocked(E &&event)
 
 void Queue::Push(const Event &event)
 {
-    PushLocked(event);
-}
-
-void Queue::Push(Event &&event)
-{
-    PushLocked(std::move(event));
+    // Copied before the lock: taking a share of the flow may wait for its
+    // cache line, and other producers should not wait with it.
+    Push(Event(event));
 }
 
 // Called with lock held, so the host's logger runs under the queue mutex.

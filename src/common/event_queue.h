@@ -109,7 +109,6 @@ public:
 private:
     explicit Queue(const std::string &name) : name(name) {}
 
-    template <typename E> void PushLocked(E &&event);
     void DropOldest();
     void Forget();
     size_t Queued() const { return events.size() - head; }
