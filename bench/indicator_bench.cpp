@@ -9,7 +9,6 @@
 // flow within 5x of the hand-written predicate.
 #include <benchmark/benchmark.h>
 
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +19,7 @@
 #include "core/filter_verdicts.h"
 #include "indicators/driver_registry.h"
 #include "indicators/indicator.h"
+#include "support/remote_flow.h"
 
 namespace {
 
@@ -110,26 +110,10 @@ constexpr uint16_t first_port = 10000;
 constexpr size_t flows_per_batch = 1024;
 
 // As plugin_bench's indicators: "other_port == <port>", one port each; the
-// flow below goes to port 443, so that every filter but the expression passes.
+// flows below go to port 443, so that every filter but the expression passes.
 std::string PortConf(int i)
 {
     return R"({"criteria": {"min_bytes": 100, "flow_expr": "other_port == )" + std::to_string(first_port + i) + "\"}}";
-}
-
-vdFlow::Ptr RemoteFlow(uint16_t other_port)
-{
-    auto flow = std::make_shared<vdFlow>();
-    flow->digest = 0x0123456789abcdef;
-    flow->ip_version = 4;
-    flow->ip_protocol = 6;
-    vdAddr::Create(flow->lower_addr, "192.0.2.10", 40000);
-    vdAddr::Create(flow->upper_addr, "198.51.100.20", other_port);
-    flow->lower_map = 1;
-    flow->other_type = vdFlow::other_remote;
-    flow->stats.total_bytes = 4096;
-    flow->iface = std::make_shared<vdInterface>();
-    flow->iface->role = vdInterface::lan;
-    return flow;
 }
 
 const vdFlowParser::Variables no_variables;
@@ -208,7 +192,7 @@ struct FiftyIndicators {
                             static_cast<uint16_t>(first_port + i)});
             indicators.emplace_back(name, std::move(indicator));
         }
-        event.flow = RemoteFlow(443);
+        event.flow = BenchRemoteFlow(0x0123456789abcdef, 443);
     }
 
     vdGlobalConfig config;

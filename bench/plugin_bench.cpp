@@ -17,6 +17,7 @@
 
 #include "core/plugin.h"
 #include "support/plugin_host.h"
+#include "support/remote_flow.h"
 
 namespace {
 
@@ -37,20 +38,6 @@ std::string Config(int indicators)
     return conf.dump();
 }
 
-vdFlow::Ptr Flow(uint64_t digest, uint16_t other_port)
-{
-    auto flow = std::make_shared<vdFlow>();
-    flow->digest = digest;
-    flow->ip_version = 4;
-    flow->ip_protocol = 6;
-    vdAddr::Create(flow->lower_addr, "192.0.2.10", 40000);
-    vdAddr::Create(flow->upper_addr, "198.51.100.20", other_port);
-    flow->lower_map = 1;
-    flow->other_type = vdFlow::other_remote;
-    flow->stats.total_bytes = 4096;
-    return flow;
-}
-
 // Arguments: indicators, and whether a tenth of the flows match. Without
 // matches each round ends with one flow that matches, so that the round's
 // end can be seen.
@@ -65,11 +52,11 @@ void BM_FlowsToProcessorCapture(benchmark::State &state)
     for (size_t i = 0; i < flows_per_round; i++) {
         bool match = matching && i % 10 == 0;
         uint16_t port = match ? static_cast<uint16_t>(first_port + (i / 10) % indicators) : 443;
-        flows.push_back(Flow(i + 1, port));
+        flows.push_back(BenchRemoteFlow(i + 1, port));
         matches_per_round += match;
     }
     if (!matching) {
-        flows.push_back(Flow(flows_per_round + 1, first_port));
+        flows.push_back(BenchRemoteFlow(flows_per_round + 1, first_port));
         matches_per_round = 1;
     }
 
@@ -124,7 +111,7 @@ void BM_WorkerBatchNothingMatching(benchmark::State &state)
 
         std::vector<vdFlow::Ptr> flows;
         for (size_t i = 0; i < flows_per_batch; i++)
-            flows.push_back(Flow(i + 1, 443));
+            flows.push_back(BenchRemoteFlow(i + 1, 443));
         std::vector<vppEventQueue::Event> batch;
         for (auto _ : state) {
             state.PauseTiming();

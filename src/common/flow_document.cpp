@@ -181,7 +181,7 @@ json Members::BuildFromShape(const ShapeId &id)
         if (shapes.size() >= max_shapes)
             shapes.clear();
         const std::vector<uint32_t> order = SortByKey();
-        Shape made{json(BuildObject(order, false)), {}, std::nullopt};
+        Shape made{json(BuildShape(order)), {}, std::nullopt};
         for (size_t at = 0; at < order.size(); at++) {
             const Key &key = *members[order[at] & 0xffff].key;
             if (made.slots.empty() || made.slots.back().rank != key.rank)
@@ -231,20 +231,18 @@ std::vector<uint32_t> Members::SortByKey() const
     return order;
 }
 
-json::object_t Members::BuildObject(const std::vector<uint32_t> &order, bool with_values)
+json::object_t Members::BuildShape(const std::vector<uint32_t> &order) const
 {
     json::object_t object;
     json::object_t *group = nullptr;  // the member object being filled
     uint16_t group_name = 0;
     for (size_t at = 0; at < order.size(); at++) {
-        // Of two writes of one key, the last is kept.
+        // A key written twice has one place.
         if (at + 1 < order.size() && order[at + 1] >> 16 == order[at] >> 16)
             continue;
-        Member &member = members[order[at] & 0xffff];
-        const Key &key = *member.key;
-        json value = with_values ? std::move(member.value) : json();
+        const Key &key = *members[order[at] & 0xffff].key;
         if (key.sub.empty()) {
-            object.emplace_hint(object.end(), key.name, std::move(value));
+            object.emplace_hint(object.end(), key.name, json());
             group = nullptr;
             continue;
         }
@@ -252,7 +250,7 @@ json::object_t Members::BuildObject(const std::vector<uint32_t> &order, bool wit
             group = &object.emplace_hint(object.end(), key.name, json::object_t())->second.get_ref<json::object_t &>();
             group_name = key.name_rank;
         }
-        group->emplace_hint(group->end(), key.sub, std::move(value));
+        group->emplace_hint(group->end(), key.sub, json());
     }
     return object;
 }

@@ -51,7 +51,7 @@ public:
     void Rank();
 
 private:
-    uint32_t id;             // unique among every table this process makes
+    uint32_t id;           // unique among every table this process makes
     std::deque<Key> keys;  // stable addresses for the references handed out
 };
 
@@ -131,8 +131,9 @@ private:
     void Forget();
     // The members' places by key, each as its key's rank above its place.
     std::vector<uint32_t> SortByKey() const;
-    // In key order; with no values, every member null (a shape, below).
-    json::object_t BuildObject(const std::vector<uint32_t> &order, bool with_values = true);
+    // The members' keys in key order, every value null: a shape (see the
+    // source) that documents of these keys are copied from.
+    json::object_t BuildShape(const std::vector<uint32_t> &order) const;
     json BuildFromShape(const ShapeId &id);
     void AssignOver(json &out, const std::vector<uint32_t> &order);
 
