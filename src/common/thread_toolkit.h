@@ -3,6 +3,7 @@
 // a stop cuts short.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -98,5 +99,25 @@ private:
     std::condition_variable cond;
     bool stopped = false;
 };
+
+// The stop of the thread running here, for long reads far below the loop
+// that owns the thread (a data set built at its first lookup, a cache file
+// loaded with its indicator): the thread names its flag for a scope, and the
+// readers ask StopRequested as they go.
+class StopScope
+{
+public:
+    explicit StopScope(const std::atomic<bool> &flag);
+    ~StopScope();
+    StopScope(const StopScope &) = delete;
+    StopScope &operator=(const StopScope &) = delete;
+
+private:
+    const std::atomic<bool> *previous;
+};
+
+// Whether the flag of this thread's innermost StopScope is set; false on a
+// thread that named none.
+bool StopRequested();
 
 }  // namespace vppThread
