@@ -344,6 +344,11 @@ TEST_F(SignatureDataTest, HeaderMembers)
          R"({"data_type": "application_list", "data": [{"id": 1}], "label": 5})",
          "label: expected a string, found number"},
         {"a syntax error", R"({"data_type": )", "[json.exception.parse_error"},
+        // A line comment ends at a carriage return too, and what follows it is
+        // held to the rules.
+        {"nesting behind a comment ended by CR",
+         "{\"data_type\": \"domain_list\", \"x\": //\r" + std::string(100000, '[') + std::string(100000, ']') + "\n}",
+         "line 1: nested deeper than 64 levels"},
         {"header fields, comments, metadata",
          "// a comment\n{\"tag\": \"t\", \"label\": \"Tor\", \"data_type\": \"domain_list\", /* inline */ \"score\": 7.0,"
          " \"sha1\": \"" + digest + "\", \"id\": 12, \"extra\": [1], \"data\": [\"a.example\"]}",
