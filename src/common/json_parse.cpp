@@ -81,7 +81,7 @@ void Input::ThrowIfCut() const
 
 bool Input::CheckStop()
 {
-    if (cut == Cut::none && vppThread::StopRequested())
+    if (cut == Cut::none && stop.Requested())
         CutShort(Cut::stop);
     return cut == Cut::stop;
 }

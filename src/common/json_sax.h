@@ -14,6 +14,7 @@
 
 #include "common/file_reader.h"
 #include "common/json_reader.h"
+#include "common/thread_toolkit.h"
 
 namespace vppJson {
 
@@ -39,7 +40,8 @@ public:
     // Throws what ended the text early: StructureError (NUL byte), Stopped
     // or ReadError. Nothing when the text was read whole.
     void ThrowIfCut() const;
-    // Whether the reading thread was asked to stop; ends the text if so.
+    // Whether the reading thread was asked to stop (a read that has run
+    // its grace, vppThread::ReadStop); ends the text if so.
     bool CheckStop();
 
     // The parser's view: a single-pass iterator over the bytes.
@@ -99,6 +101,7 @@ private:
     Cut cut = Cut::none;
     size_t cut_line = 0;
     std::string read_error;
+    vppThread::ReadStop stop;
 };
 
 namespace detail {

@@ -120,4 +120,20 @@ private:
 // thread that named none.
 bool StopRequested();
 
+// A long read's view of the stop: it gives way once the stop is asked for
+// and it has run for the grace period, so that a short read (the
+// configuration, a small data set the last flows need) still completes
+// while a large one never holds the stop up by more than about the grace.
+class ReadStop
+{
+public:
+    static constexpr std::chrono::milliseconds grace{1000};
+
+    ReadStop() : start(std::chrono::steady_clock::now()) {}
+    bool Requested() const { return StopRequested() && std::chrono::steady_clock::now() - start >= grace; }
+
+private:
+    std::chrono::steady_clock::time_point start;
+};
+
 }  // namespace vppThread

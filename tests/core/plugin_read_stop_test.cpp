@@ -49,7 +49,7 @@ TEST_F(PluginReadStopTest, AStopCutsADataSetLoadShort)
 {
     // Millions of networks: seconds to load, however fast the machine.
     std::string text = R"({"data_type": "ip_list", "data": [)";
-    for (uint32_t i = 0; i < 3000000; i++)
+    for (uint32_t i = 0; i < 5000000; i++)
         text += (i ? ",\"10." : "\"10.") + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." +
                 std::to_string(i & 255) + "\"";
     vdVelborApiData::Signature signature;

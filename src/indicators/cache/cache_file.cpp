@@ -68,8 +68,9 @@ public:
     // the load, LoadCutShort at a stop (a large file must not hold it up).
     void ReadRecords(Store &store)
     {
+        const vppThread::ReadStop stop;
         while (left > 0) {
-            if (vppThread::StopRequested())
+            if (stop.Requested())
                 throw LoadCutShort();
             ReadRecord(store);
         }
