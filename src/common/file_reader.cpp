@@ -185,23 +185,40 @@ bool SequentialReader::Skip(uint64_t length)
     return true;
 }
 
+bool SequentialReader::Next(std::string_view &piece)
+{
+    if (begin == end && ReadBuffer() <= 0)
+        return false;
+    piece = std::string_view(buffer.data() + begin, end - begin);
+    begin = end;
+    return true;
+}
+
 bool SequentialReader::Fill()
+{
+    const ssize_t got = ReadBuffer();
+    if (got == 0)
+        error = "unexpected end of file";
+    return got > 0;
+}
+
+ssize_t SequentialReader::ReadBuffer()
 {
     if (status != ReadStatus::ok) {
         error = "file not open";
-        return false;
+        return -1;
     }
     ssize_t got;
     do
         got = read(fd, buffer.data(), buffer.size());
     while (got < 0 && errno == EINTR);
-    if (got <= 0) {
-        error = got < 0 ? strerror(errno) : "unexpected end of file";
-        return false;
+    if (got < 0) {
+        error = strerror(errno);
+        return got;
     }
     begin = 0;
     end = static_cast<size_t>(got);
-    return true;
+    return got;
 }
 
 }  // namespace vppFile

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vppFile {
@@ -52,9 +54,15 @@ public:
     bool Read(void *out, size_t length);
     // Passes over length bytes without reading them.
     bool Skip(uint64_t length);
+    // The next bytes of the file, as many as one read brings (valid until
+    // the next call): false at the end of the file (Error() empty) or on a
+    // read error (Error() says why).
+    bool Next(std::string_view &piece);
 
 private:
     bool Fill();
+    // One read into the buffer: the bytes read, 0 at the end, -1 on error.
+    ssize_t ReadBuffer();
 
     int fd = -1;
     ReadStatus status = ReadStatus::error;

@@ -81,8 +81,9 @@ void Entry::to_json(json &j, const Entry &e, bool typed)
 void Entry::from_json(const std::string &text, Entry &e)
 {
     // The shared reader refuses deep nesting (copying and destroying a value
-    // recurse once per level), NUL bytes and duplicate keys before parsing.
-    from_json(vppJson::ParseText(text, "intel entry", vppJson::Comments::refused), e);
+    // recurse once per level) and NUL bytes; a key given twice keeps its
+    // last value, as the JSON library reads a record.
+    from_json(vppJson::ParseText(text, "intel entry", vppJson::Comments::refused, vppJson::Keys::last_wins), e);
 }
 
 void Entry::from_json(const json &j, Entry &e)

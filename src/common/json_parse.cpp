@@ -1,14 +1,12 @@
-// Parsing of the JSON reader: a linear check of the text's structure (depth,
-// NUL bytes, duplicate keys, each with its line) before the JSON library
-// parses it, so that nothing deep or ambiguous is ever built.
+// Parsing of the JSON reader: the input the parser reads (a text, or a file
+// piece by piece), the document builder, and the two entry points every
+// reader of a whole document uses.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
-#include <unordered_set>
-#include <vector>
 
-#include "common/file_reader.h"
-#include "common/json_reader.h"
+#include "common/json_sax.h"
+#include "common/thread_toolkit.h"
 
 namespace vppJson {
 namespace {
@@ -16,163 +14,16 @@ namespace {
 // Keys longer than this are cut in messages.
 constexpr size_t max_quoted_key_length = 80;
 
-// One pass over the text, tracking strings and their escapes, comments,
-// brackets, lines and the keys of every open object. Text that is not JSON
-// is passed over: the parser reports it.
-class StructureCheck
+std::string Quoted(const std::string &key)
 {
-public:
-    explicit StructureCheck(std::string_view text) : text(text) {}
+    std::string shown = key.size() > max_quoted_key_length ? key.substr(0, max_quoted_key_length) + "..." : key;
+    return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
-    // The first problem in the text, or nullopt.
-    std::optional<StructureProblem> Run()
-    {
-        while (at < text.size() && !problem && !gave_up)
-            Step();
-        return problem;
-    }
-
-private:
-    struct Container {
-        bool is_object = false;
-        // In an object, whether the next string is a key.
-        bool expects_key = false;
-        std::unordered_set<std::string> keys;
-    };
-
-    void Step()
-    {
-        switch (text[at]) {
-        case '"':
-            String();
-            return;
-        case '/':
-            Comment();
-            return;
-        case '{':
-        case '[':
-            Open(text[at] == '{');
-            break;
-        case '}':
-        case ']':
-            if (!open.empty())
-                open.pop_back();
-            break;
-        case ',':
-            if (!open.empty() && open.back().is_object)
-                open.back().expects_key = true;
-            break;
-        default:
-            Byte(text[at]);
-            break;
-        }
-        at++;
-    }
-
-    // Counts lines and finds NUL bytes wherever they are.
-    void Byte(char c)
-    {
-        if (c == '\n')
-            line++;
-        else if (c == '\0')
-            Report(line, "NUL byte");
-    }
-
-    void Report(size_t where, std::string what, std::optional<std::string> duplicate_key = std::nullopt)
-    {
-        if (!problem)
-            problem = StructureProblem{where, std::move(what), std::move(duplicate_key)};
-    }
-
-    void Open(bool is_object)
-    {
-        if (open.size() == max_nesting_depth) {
-            Report(line, "nested deeper than " + std::to_string(max_nesting_depth) + " levels");
-            return;
-        }
-        open.push_back(Container{is_object, is_object, {}});
-    }
-
-    void String()
-    {
-        const size_t start = at;
-        const size_t start_line = line;
-        bool escaped = false;
-        for (at++; at < text.size() && !problem; at++) {
-            char c = text[at];
-            Byte(c);
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                break;
-        }
-        if (problem || at >= text.size())
-            return;
-        at++;
-        if (!open.empty() && open.back().expects_key) {
-            open.back().expects_key = false;
-            Key(text.substr(start, at - start), start_line);
-        }
-    }
-
-    void Key(std::string_view token, size_t key_line)
-    {
-        std::optional<std::string> key = Decode(token);
-        if (!key) {
-            gave_up = true;
-            return;
-        }
-        if (!open.back().keys.insert(*key).second)
-            Report(key_line, "duplicate key " + Quoted(*key), *key);
-    }
-
-    // The key a quoted token stands for; nullopt when it is not a valid string.
-    static std::optional<std::string> Decode(std::string_view token)
-    {
-        if (token.find('\\') == std::string_view::npos)
-            return std::string(token.substr(1, token.size() - 2));
-        try {
-            return json::parse(token).get<std::string>();
-        } catch (const json::exception &) {
-            return std::nullopt;
-        }
-    }
-
-    static std::string Quoted(const std::string &key)
-    {
-        std::string shown = key.size() > max_quoted_key_length ? key.substr(0, max_quoted_key_length) + "..." : key;
-        return json(shown).dump(-1, ' ', false, json::error_handler_t::replace);
-    }
-
-    // "//" to the end of the line, "/*" to "*/"; a lone "/" is the parser's.
-    void Comment()
-    {
-        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
-        if (next != '/' && next != '*') {
-            at++;
-            return;
-        }
-        const bool to_line_end = next == '/';
-        for (at += 2; at < text.size() && !problem; at++) {
-            if (to_line_end && text[at] == '\n')
-                return;  // the newline is counted by the next step
-            if (!to_line_end && text[at] == '*' && at + 1 < text.size() && text[at + 1] == '/') {
-                at += 2;
-                return;
-            }
-            Byte(text[at]);
-        }
-    }
-
-    std::string_view text;
-    size_t at = 0;
-    size_t line = 1;
-    std::vector<Container> open;
-    std::optional<StructureProblem> problem;
-    bool gave_up = false;
-};
+size_t CountLines(const char *begin, const char *end)
+{
+    return static_cast<size_t>(std::count(begin, end, '\n'));
+}
 
 }  // namespace
 
@@ -181,33 +32,147 @@ DocumentError::DocumentError(const std::string &source, const std::string &probl
 {
 }
 
-std::optional<StructureProblem> FindStructureProblem(std::string_view text)
+StructureError::StructureError(const std::string &source, size_t line, const std::string &rule,
+                               std::optional<std::string> duplicate_key)
+    : DocumentError(source, "line " + std::to_string(line) + ": " + rule), line(line), rule(rule),
+      duplicate_key(std::move(duplicate_key))
 {
-    return StructureCheck(text).Run();
 }
 
-json ParseText(const std::string &text, const std::string &source, Comments comments)
+Stopped::Stopped(const std::string &source) : DocumentError(source, "read cut short by a stop") {}
+
+// ---- Input -------------------------------------------------------------------
+
+Input::Input(std::string_view text, std::string source) : source(std::move(source))
 {
-    if (auto problem = FindStructureProblem(text))
-        throw StructureError(source, "line " + std::to_string(problem->line) + ": " + problem->what);
-    try {
-        return json::parse(text, nullptr, true, comments == Comments::allowed);
-    } catch (const json::exception &e) {
-        throw SyntaxError(source, e.what());
-    }
+    Take(text);
 }
 
-json ParseFile(const std::string &path, size_t max_size)
+Input::Input(const std::string &path, size_t max_size) : source(path), max_size(max_size)
 {
-    vppFile::ReadResult file = vppFile::ReadBounded(path, max_size);
-    switch (file.status) {
-    case vppFile::ReadStatus::ok:
-        return ParseText(file.text, path);
-    case vppFile::ReadStatus::missing:
+    file.emplace(path);
+    if (file->Status() == vppFile::ReadStatus::missing)
         throw ReadError(path, std::strerror(ENOENT));
-    default:
-        throw ReadError(path, file.error);
+    if (file->Status() != vppFile::ReadStatus::ok)
+        throw ReadError(path, file->Error());
+    if (file->Size() > max_size)
+        throw ReadError(path, "larger than " + std::to_string(max_size) + " bytes");
+    NextPiece();
+}
+
+size_t Input::Line() const
+{
+    return lines_before_piece + CountLines(piece_begin, at) + 1;
+}
+
+void Input::ThrowIfCut() const
+{
+    switch (cut) {
+    case Cut::none:
+        return;
+    case Cut::nul:
+        throw StructureError(source, cut_line, "NUL byte");
+    case Cut::stop:
+        throw Stopped(source);
+    case Cut::read:
+        throw ReadError(source, read_error);
     }
+}
+
+bool Input::CheckStop()
+{
+    if (cut == Cut::none && stop.Requested())
+        CutShort(Cut::stop);
+    return cut == Cut::stop;
+}
+
+void Input::NextPiece()
+{
+    lines_before_piece += CountLines(piece_begin, piece_end);
+    piece_begin = at = piece_end;
+    if (!file || cut != Cut::none || CheckStop())
+        return;
+    std::string_view piece;
+    if (!file->Next(piece)) {
+        if (!file->Error().empty()) {
+            read_error = file->Error();
+            CutShort(Cut::read);
+        }
+        return;
+    }
+    read_so_far += piece.size();
+    // The file may have grown since it was opened.
+    if (read_so_far > max_size) {
+        read_error = "larger than " + std::to_string(max_size) + " bytes";
+        CutShort(Cut::read);
+        return;
+    }
+    Take(piece);
+}
+
+void Input::Take(std::string_view piece)
+{
+    piece_begin = at = piece.data();
+    piece_end = piece.data() + piece.size();
+    if (const void *nul = std::memchr(piece.data(), '\0', piece.size())) {
+        piece_end = static_cast<const char *>(nul);
+        cut_line = lines_before_piece + CountLines(piece_begin, piece_end) + 1;
+        cut = Cut::nul;
+    }
+}
+
+void Input::CutShort(Cut why)
+{
+    cut = why;
+    at = piece_end;
+}
+
+// ---- Documents -----------------------------------------------------------------
+
+void ValueBuilder::Key(std::string &key)
+{
+    json &object = *open.back();
+    if (keys == Keys::unique && object.contains(key))
+        throw StructureError(input->Source(), input->Line(), "duplicate key " + Quoted(key), key);
+    member = &object[std::move(key)];
+}
+
+json *ValueBuilder::Place(json &&value)
+{
+    if (open.empty()) {
+        root = std::move(value);
+        complete = !root.is_structured();
+        return &root;
+    }
+    json &parent = *open.back();
+    if (parent.is_array()) {
+        parent.push_back(std::move(value));
+        return &parent.back();
+    }
+    *member = std::move(value);
+    return member;
+}
+
+void ValueBuilder::Close()
+{
+    open.pop_back();
+    complete = open.empty();
+}
+
+json ParseText(std::string_view text, const std::string &source, Comments comments, Keys keys)
+{
+    Input input(text, source);
+    ValueBuilder builder(keys, input);
+    Parse(input, builder, comments);
+    return builder.Take();
+}
+
+json ParseFile(const std::string &path, size_t max_size, Keys keys)
+{
+    Input input(path, max_size);
+    ValueBuilder builder(keys, input);
+    Parse(input, builder, Comments::allowed);
+    return builder.Take();
 }
 
 }  // namespace vppJson

@@ -16,7 +16,7 @@ namespace vppJson {
 
 // ---- Parsing ---------------------------------------------------------------
 
-// Objects and arrays nested deeper than this are refused before parsing:
+// Objects and arrays nested deeper than this are refused while parsing:
 // copying and destroying a value recurse once per level.
 constexpr size_t max_nesting_depth = 64;
 
@@ -42,11 +42,24 @@ class ReadError : public DocumentError
     using DocumentError::DocumentError;
 };
 
-// The text breaks a rule the parser does not check: "line 3: nested deeper
-// than 64 levels", "line 1: NUL byte", "line 7: duplicate key \"a\"".
+// The text breaks a rule of the reader: "line 3: nested deeper than 64
+// levels", "line 1: NUL byte", "line 7: duplicate key \"a\"".
 class StructureError : public DocumentError
 {
-    using DocumentError::DocumentError;
+public:
+    StructureError(const std::string &source, size_t line, const std::string &rule,
+                   std::optional<std::string> duplicate_key = std::nullopt);
+
+    size_t Line() const { return line; }
+    // The rule broken, without its line: "nested deeper than 64 levels".
+    const std::string &Rule() const { return rule; }
+    // The key given twice, for a duplicate.
+    const std::optional<std::string> &DuplicateKey() const { return duplicate_key; }
+
+private:
+    size_t line;
+    std::string rule;
+    std::optional<std::string> duplicate_key;
 };
 
 // The parser refused the text; the problem is the JSON library's message.
@@ -55,30 +68,30 @@ class SyntaxError : public DocumentError
     using DocumentError::DocumentError;
 };
 
-// What the linear check of a text's structure found first: its line (from
-// 1) and "nested deeper than 64 levels", "NUL byte" or "duplicate key \"a\"".
-struct StructureProblem {
-    size_t line = 0;
-    std::string what;
-    // The key given twice, for a duplicate.
-    std::optional<std::string> duplicate_key;
+// The reading thread was asked to stop: the read ended before the text did,
+// and nothing of it may be used.
+class Stopped : public DocumentError
+{
+public:
+    explicit Stopped(const std::string &source);
 };
-
-// The linear check alone, for readers that parse with settings of their own
-// (comments being allowed or not): nullopt when the text breaks none of the
-// rules above. Text that is not JSON is passed over for the parser to report.
-std::optional<StructureProblem> FindStructureProblem(std::string_view text);
 
 // Whether the text may hold comments: configuration may, stored records not.
 enum class Comments { allowed, refused };
 
-// Parses text after a linear check of its structure; source names the text
-// in errors. Throws StructureError or SyntaxError.
-json ParseText(const std::string &text, const std::string &source, Comments comments = Comments::allowed);
+// What a key given twice in one object does. Files a person writes refuse
+// it (a mistake to show); data written by others keeps the last value, as
+// the JSON library has it.
+enum class Keys { unique, last_wins };
 
-// Reads path through vppFile::ReadBounded (regular files only, at most
-// max_size bytes) and parses it as ParseText does. Throws ReadError too.
-json ParseFile(const std::string &path, size_t max_size);
+// Parses text through the one grammar (common/json_sax.h); source names the
+// text in errors. Throws StructureError, SyntaxError or Stopped.
+json ParseText(std::string_view text, const std::string &source, Comments comments = Comments::allowed,
+               Keys keys = Keys::unique);
+
+// Reads path piece by piece (regular files only, at most max_size bytes) and
+// parses it as ParseText does, comments allowed. Throws ReadError too.
+json ParseFile(const std::string &path, size_t max_size, Keys keys = Keys::unique);
 
 // ---- Members ---------------------------------------------------------------
 

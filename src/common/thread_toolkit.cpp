@@ -2,6 +2,25 @@
 
 namespace vppThread {
 
+namespace {
+thread_local const std::atomic<bool> *current_stop = nullptr;
+}  // namespace
+
+StopScope::StopScope(const std::atomic<bool> &flag) : previous(current_stop)
+{
+    current_stop = &flag;
+}
+
+StopScope::~StopScope()
+{
+    current_stop = previous;
+}
+
+bool StopRequested()
+{
+    return current_stop != nullptr && current_stop->load(std::memory_order_relaxed);
+}
+
 void StopSignal::Stop()
 {
     {

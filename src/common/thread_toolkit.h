@@ -3,6 +3,7 @@
 // a stop cuts short.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -97,6 +98,42 @@ private:
     mutable std::mutex lock;
     std::condition_variable cond;
     bool stopped = false;
+};
+
+// The stop of the thread running here, for long reads far below the loop
+// that owns the thread (a data set built at its first lookup, a cache file
+// loaded with its indicator): the thread names its flag for a scope, and the
+// readers ask StopRequested as they go.
+class StopScope
+{
+public:
+    explicit StopScope(const std::atomic<bool> &flag);
+    ~StopScope();
+    StopScope(const StopScope &) = delete;
+    StopScope &operator=(const StopScope &) = delete;
+
+private:
+    const std::atomic<bool> *previous;
+};
+
+// Whether the flag of this thread's innermost StopScope is set; false on a
+// thread that named none.
+bool StopRequested();
+
+// A long read's view of the stop: it gives way once the stop is asked for
+// and it has run for the grace period, so that a short read (the
+// configuration, a small data set the last flows need) still completes
+// while a large one never holds the stop up by more than about the grace.
+class ReadStop
+{
+public:
+    static constexpr std::chrono::milliseconds grace{1000};
+
+    ReadStop() : start(std::chrono::steady_clock::now()) {}
+    bool Requested() const { return StopRequested() && std::chrono::steady_clock::now() - start >= grace; }
+
+private:
+    std::chrono::steady_clock::time_point start;
 };
 
 }  // namespace vppThread

@@ -94,6 +94,9 @@ private:
 
 void *vppPlugin::Entry()
 {
+    // Reads far below the loop (a data set at its first lookup, a cache file
+    // with its indicator) end at the stop rather than hold it up.
+    vppThread::StopScope stop_scope(terminate);
     Guard(
         [&] {
             vd_printf("%s: %s v%s\n", tag.c_str(), plugin_name, plugin_version);

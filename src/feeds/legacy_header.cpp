@@ -32,7 +32,7 @@ unsigned ReadScore(const std::string &tag, const json &value)
 json ParseFile(const std::string &path)
 {
     try {
-        return vppJson::ParseFile(path, max_legacy_file_size);
+        return vppJson::ParseFile(path, max_legacy_file_size, vppJson::Keys::last_wins);
     } catch (const vppJson::SyntaxError &e) {
         throw vdException("%s: error loading data feed; JSON exception: %s", path.c_str(), e.Problem().c_str());
     } catch (const vppJson::DocumentError &e) {

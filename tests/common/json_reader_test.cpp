@@ -1,8 +1,10 @@
 #include "common/json_reader.h"
+#include "common/thread_toolkit.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -95,6 +97,12 @@ TEST(JsonReaderParse, RefusesWhatThePartsDownstreamCannotBear)
         {"keys in comments are not keys", "{\"a\": 1, // \"a\": 2\n /* \"a\": 3 */ \"b\": 4}", Outcome::parsed, ""},
         {"the first problem wins", "{\"a\": 1, \"a\": 2, \"x\":" + Nested(70) + "}", Outcome::structure,
          "intel.json: line 1: duplicate key \"a\""},
+        // The parser ends a line comment at a carriage return too: what follows
+        // is read, and held to the rules.
+        {"nesting behind a comment ended by CR", "{\"a\": //\r" + Nested(100000, "[", "]") + "\n}",
+         Outcome::structure, "intel.json: line 1: nested deeper than 64 levels"},
+        {"a key behind a comment ended by CR", "{\"a\": 1, //\r\"a\": 2}", Outcome::structure,
+         "intel.json: line 1: duplicate key \"a\""},
         {"syntax errors are the parser's", R"({"indicators": )", Outcome::syntax,
          "intel.json: [json.exception.parse_error.101] parse error at line 1, column 16"},
         {"unterminated string", "{\"a", Outcome::syntax, "intel.json: [json.exception.parse_error.101]"},
@@ -180,6 +188,30 @@ TEST(JsonReaderParse, AgreesWithTheParserOnRandomDocumentsAndTheirMutations)
         }
         EXPECT_EQ(parsed, json::parse(damaged, nullptr, true, true)) << damaged;
     }
+}
+
+TEST(JsonReaderParse, DataWrittenByOthersKeepsARepeatedKeysLastValue)
+{
+    EXPECT_EQ(vppJson::ParseText(R"({"a": {"b": 1}, "c": 2, "a": [3]})", "d", vppJson::Comments::refused,
+                                 vppJson::Keys::last_wins),
+              json::parse(R"({"a": [3], "c": 2})"));
+    // Depth and NUL bytes are refused all the same, comments when refused.
+    const std::string deep = Nested(65, "[", "]");
+    for (const std::string &text : {deep, "{\"a\": 1}\0"s, "// c\n{}"s})
+        EXPECT_THROW(vppJson::ParseText(text, "d", vppJson::Comments::refused, vppJson::Keys::last_wins),
+                     vppJson::DocumentError)
+            << text;
+}
+
+TEST(JsonReaderParse, AShortReadCompletesDespiteAStop)
+{
+    // Long reads give way to a stop (the plug-in's stop tests show it); a
+    // short one, as the configuration is, is read whole.
+    std::atomic<bool> stop{true};
+    vppThread::StopScope scope(stop);
+    TempDir dir;
+    const std::string path = dir.WriteFile("big.json", "[" + std::string(1 << 20, ' ') + "1]");
+    EXPECT_EQ(vppJson::ParseFile(path, 2 << 20), json::parse("[1]"));
 }
 
 TEST(JsonReaderParse, ErrorsKeepTheSourceApartFromTheProblem)

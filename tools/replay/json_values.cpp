@@ -7,28 +7,24 @@
 namespace {
 
 constexpr size_t described_value_limit = 64;
-// A repeated member keeps its message of old, "<member>: member given twice".
-InputError StructureInputError(const vppJson::StructureProblem &problem)
-{
-    if (problem.duplicate_key)
-        return InputError(*problem.duplicate_key, "member given twice");
-    return InputError("", problem.what);
-}
 
 }  // namespace
 
-// The linear structure check finds repeated members, NUL bytes (which would
-// end the parse silently) and deep nesting; the plain parse after it stays
-// linear too, where a parser callback rescans the parent at every object end.
+// Event lines go through the plug-in's own reader: one pass that refuses
+// repeated members, NUL bytes (which would end the parse silently) and deep
+// nesting while it builds the document. A repeated member keeps its message
+// of old, "<member>: member given twice".
 json ParseStrictJson(const std::string &text)
 {
-    if (auto problem = vppJson::FindStructureProblem(text))
-        throw StructureInputError(*problem);
     try {
-        return json::parse(text);
-    } catch (const json::exception &error) {
+        return vppJson::ParseText(text, "line", vppJson::Comments::refused, vppJson::Keys::unique);
+    } catch (const vppJson::StructureError &error) {
+        if (error.DuplicateKey())
+            throw InputError(*error.DuplicateKey(), "member given twice");
+        throw InputError("", error.Rule());
+    } catch (const vppJson::SyntaxError &error) {
         // Parse errors, and numbers too large for a double.
-        throw InputError("", std::string("not valid JSON: ") + error.what());
+        throw InputError("", "not valid JSON: " + error.Problem());
     }
 }
 

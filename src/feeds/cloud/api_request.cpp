@@ -211,7 +211,7 @@ bool vdfVelborApiRequest::ParseAnswer(json &answer)
 {
     // The shared reader bounds the nesting depth of what the server sends.
     try {
-        answer = vppJson::ParseText(content, url_flow);
+        answer = vppJson::ParseText(content, url_flow, vppJson::Comments::allowed, vppJson::Keys::last_wins);
         return true;
     } catch (const vppJson::SyntaxError &e) {
         vd_dprintf("%s: error parsing API response; JSON exception: %s\n", tag.c_str(), e.Problem().c_str());

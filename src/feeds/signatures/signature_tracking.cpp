@@ -15,11 +15,6 @@ namespace {
 // it costs one attempt per period rather than one per flow.
 constexpr int64_t retry_delay_seconds = 300;
 
-// Data files are read whole before parsing; a damaged or hostile file must
-// not exhaust memory. Real sets reach tens of MiB.
-constexpr size_t max_signature_file_size = size_t(512) * 1024 * 1024;
-constexpr size_t max_legacy_file_size = size_t(512) * 1024 * 1024;
-
 constexpr const char *supported_format = "velbor-dat";
 constexpr uint32_t supported_version = 1;
 constexpr const char *supported_encryption = "none";
@@ -291,19 +286,14 @@ bool vdfVelborAPI::MergeLegacy()
     return changed;
 }
 
-json vdfVelborAPI::ParseLegacy() const
-{
-    return vppJson::ParseFile(data_path, max_legacy_file_size);
-}
-
-json vdfVelborAPI::ParseSignature(const TagData &data)
+const std::string &vdfVelborAPI::SignaturePath(const TagData &data)
 {
     const vdVelborApiData::Signature &signature = data.signature;
     if (signature.encryption != supported_encryption) {
         throw vdException("%s: unsupported encryption: %s", signature.path.c_str(),
                           signature.encryption.c_str());
     }
-    return vppJson::ParseFile(signature.path, max_signature_file_size);
+    return signature.path;
 }
 
 void vdfVelborAPI::GetTags(std::vector<std::string> &out) const

@@ -17,6 +17,10 @@
 #include "vd_api.h"
 #include "vd_flow.h"
 
+namespace vdfSignatureSets {
+class SetStream;
+}
+
 class vdfVelborAPI : public vppDataFeed::Base
 {
 public:
@@ -138,10 +142,12 @@ protected:
     // Monotonic time of a retry 300 s from now; 0 when the clock fails.
     static int64_t RetryTime();
 
-    // The parsed legacy file and signature data file (bounded reads);
-    // throw with the path and the reason.
-    json ParseLegacy() const;
-    static json ParseSignature(const TagData &data);
+    // Data sets are large; the bounds keep a damaged file from exhausting
+    // memory.
+    static constexpr size_t max_signature_file_size = size_t(512) * 1024 * 1024;
+    static constexpr size_t max_legacy_file_size = size_t(512) * 1024 * 1024;
+    // The signature's data file; throws for an encryption other than "none".
+    static const std::string &SignaturePath(const TagData &data);
 
     // A new LOADED entry with the tag's header and data set, or nullptr
     // after logging why. Never throws.
@@ -149,9 +155,6 @@ protected:
     // One header-only legacy entry per usable record of the legacy file;
     // problems are logged, never thrown.
     void LoadLegacyMetadata(TagMap &out);
-    // Fills the containers of data's type from set. Throws for an element
-    // that fails the whole set.
-    static void ParseData(const std::string &name, TagData &data, const json &set);
 
     // Prefix (and, for ip_port_list, port) test of one endpoint; completes
     // entry on a hit.
@@ -161,6 +164,13 @@ private:
     // Build without giving memory back.
     std::unique_ptr<TagData> Load(const std::string &name, const TagData &current) const;
     void LogLoadFailure(const std::string &name, const std::string &path, const char *why) const;
-    json ReadSignaturePayload(const std::string &name, TagData &data) const;
-    json ReadLegacyTag(const std::string &name, TagData &data) const;
+    // The header of the tag into header, and the whole set (nullptr when
+    // there is none); throw what fails the load.
+    std::unique_ptr<vdfSignatureSets::SetStream> ReadSignaturePayload(const std::string &name, const TagData &current,
+                                                                      TagData &header) const;
+    std::unique_ptr<vdfSignatureSets::SetStream> ReadLegacyTag(const std::string &name, const TagData &current,
+                                                               TagData &header) const;
+    // Reads the legacy file's usable records into out; throws when the file
+    // cannot be read, leaving out as it was.
+    void ReadLegacyMetadata(TagMap &out) const;
 };

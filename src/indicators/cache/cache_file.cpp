@@ -22,6 +22,13 @@ class LoadError : public std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
+// The plug-in's stop came during a load: nothing of it may be kept.
+class LoadCutShort : public std::runtime_error
+{
+public:
+    LoadCutShort() : std::runtime_error("cut short by the stop") {}
+};
+
 // One load of one file into a store, record by record.
 class FileLoader
 {
@@ -58,11 +65,15 @@ public:
     }
 
     // Reads every record into store; throws LoadError at damage that ends
-    // the load.
+    // the load, LoadCutShort at a stop (a large file must not hold it up).
     void ReadRecords(Store &store)
     {
-        while (left > 0)
+        const vppThread::ReadStop stop;
+        while (left > 0) {
+            if (stop.Requested())
+                throw LoadCutShort();
             ReadRecord(store);
+        }
     }
 
 private:
@@ -216,8 +227,17 @@ size_t Store::Load()
         [&] {
             FileLoader loader(name, filename, flow_keys, invalid);
             read = loader.Open();
-            if (read)
-                loader.ReadRecords(*this);
+            try {
+                if (read)
+                    loader.ReadRecords(*this);
+            } catch (const LoadCutShort &) {
+                // A part of the file must not replace it at the save.
+                Invalidate();
+                read = false;
+                load_cut_short = true;
+                vd_printf("%s: Loading flow intel cache cut short by the stop: %s; the file is kept as it is\n",
+                          name.c_str(), filename.c_str());
+            }
         },
         [&](const char *what) {
             vd_printf("%s: Error loading flow intel cache: %s: %s\n", name.c_str(), filename.c_str(), what);
@@ -235,7 +255,7 @@ size_t Store::Load()
 
 size_t Store::Save()
 {
-    if (filename.empty())
+    if (filename.empty() || load_cut_short)
         return 0;
     size_t saved = 0;
     vppThread::Guard(

@@ -70,6 +70,9 @@ private:
     std::string filename;   // expanded path; empty: no file
     const int64_t max_age;  // kept from the configuration; nothing expires
     const FlowKeys flow_keys;
+    // A load the plug-in's stop cut short keeps the file from being saved
+    // over: it holds what the cache lost.
+    bool load_cut_short = false;
     // Whether a flow without a key was reported at the operational level.
     std::atomic<bool> reported_keyless{false};
 };

@@ -201,8 +201,15 @@ TEST_F(DataTypeTest, IpPortListsStorePortsInNetworkOrderAndRefuseBadPorts)
              where + "[0]: 65589 does not fit a port (0 to 65535)"},
             {"a negative port", R"({"192.0.2.0/24": [-1]})", 0, nullptr,
              where + "[0]: -1 does not fit a port (0 to 65535)"},
-            {"a fractional port", R"({"192.0.2.0/24": [53.5]})", 0, nullptr,
-             where + "[0]: 53.5 does not fit a port (0 to 65535)"},
+            // Numbers convert as the JSON library converts them.
+            {"a fractional port and a boolean one", R"({"192.0.2.0/24": [53.5, true]})", 1,
+             [](auto &d) { EXPECT_EQ(PortsAt(d, "192.0.2.1"), (Ports{htons(53), htons(1)})); }},
+            // A key given twice keeps its last value, even where the first
+            // would fail the set; two texts of one network: the later key wins.
+            {"a network given twice", R"({"192.0.2.0/24": ["x"], "192.0.2.0/24": [80], "192.0.2.7/24": [25]})", 2,
+             [](auto &d) { EXPECT_EQ(PortsAt(d, "192.0.2.1"), (Ports{htons(25)})); }},
+            {"a bad port under a key that is no network is never read", R"({"192.0.2.0/40": ["x"]})", 0,
+             [](auto &d) { EXPECT_EQ(PortsAt(d, "192.0.2.1"), std::nullopt); }},
             {"a huge port", R"({"192.0.2.0/24": [1e20]})", 0, nullptr,
              where + "[0]: 1e+20 does not fit a port (0 to 65535)"},
         });
@@ -312,9 +319,36 @@ TEST_F(SignatureDataTest, HeaderMembers)
          "label: expected a string, found number"},
         {"a sha1 that is a number", R"({"data_type": "domain_list", "sha1": 5})",
          "sha1: expected a string, found number"},
-        {"a key given twice", "{\"data_type\": \"domain_list\",\n \"score\": 1, \"score\": 2}",
-         "line 2: duplicate key \"score\""},
+        // Data written by others is read as the JSON library reads it: the
+        // last value of a key given twice, numbers converted.
+        {"a key given twice", "{\"data_type\": \"domain_list\",\n \"score\": 1, \"score\": 2}", "",
+         [](const TagData &d) { EXPECT_EQ(d.score, 2u); }},
+        {"a fractional score", R"({"data_type": "domain_list", "score": 50.5})", "",
+         [](const TagData &d) { EXPECT_EQ(d.score, 50u); }},
+        {"a boolean score", R"({"data_type": "domain_list", "score": true})", "",
+         [](const TagData &d) { EXPECT_EQ(d.score, 1u); }},
+        {"a negative score", R"({"data_type": "domain_list", "score": -1})", "score: -1 does not fit"},
+        // Members in any order: the set is read again once its type is known.
+        {"data before its data type", R"({"data": ["a.example", "b.example"], "data_type": "domain_list"})", "",
+         [](const TagData &d) { EXPECT_EQ(d.domains.size(), 2u); }},
+        {"a data type changed after the data",
+         R"({"data_type": "domain_list", "data": ["192.0.2.1"], "data_type": "ip_list"})", "",
+         [](const TagData &d) {
+             EXPECT_TRUE(d.domains.empty());
+             EXPECT_EQ(d.data_type, vppDataFeed::DataType::ip_list);
+             EXPECT_EQ(d.ip4.size(), 1u);
+         }},
+        {"data given twice: the last one", R"({"data_type": "domain_list", "data": ["a.example"], "data": []})", "",
+         [](const TagData &d) { EXPECT_TRUE(d.domains.empty()); }},
+        {"a set element that fails, then a header member that does: the header's error",
+         R"({"data_type": "application_list", "data": [{"id": 1}], "label": 5})",
+         "label: expected a string, found number"},
         {"a syntax error", R"({"data_type": )", "[json.exception.parse_error"},
+        // A line comment ends at a carriage return too, and what follows it is
+        // held to the rules.
+        {"nesting behind a comment ended by CR",
+         "{\"data_type\": \"domain_list\", \"x\": //\r" + std::string(100000, '[') + std::string(100000, ']') + "\n}",
+         "line 1: nested deeper than 64 levels"},
         {"header fields, comments, metadata",
          "// a comment\n{\"tag\": \"t\", \"label\": \"Tor\", \"data_type\": \"domain_list\", /* inline */ \"score\": 7.0,"
          " \"sha1\": \"" + digest + "\", \"id\": 12, \"extra\": [1], \"data\": [\"a.example\"]}",

@@ -202,8 +202,11 @@ TEST_F(CacheFileTest, DamagedFilesLoadWhatCanBeTrusted)
          {one_skipped}, {invalid + "intel entry: line 1: nested deeper than 64 levels"}, {2}},
         {"a NUL byte", Header() + Record(Key(3), std::string("{\"a\":\"\0\"}", 9)) + good2, {one_skipped},
          {invalid + "intel entry: line 1: NUL byte"}, {2}},
-        {"a key given twice", Header() + Record(Key(3), R"({"score": 1, "score": 2})") + good2, {one_skipped},
-         {invalid + "intel entry: line 1: duplicate key \"score\""}, {2}},
+        // The last value of a key given twice stands, as the JSON library has it.
+        {"a key given twice, its last value damaged", Header() + Record(Key(3), WithMember(3, "score", "3, \"score\": -3")) + good2,
+         {one_skipped}, {invalid + "score: -3 does not fit"}, {2}},
+        {"a key given twice, its last value good", Header() + Record(Key(3), WithMember(3, "score", "-3, \"score\": 3")) + good2,
+         {}, {}, {3, 2}},
         {"a fractional score", Header() + Record(Key(3), WithMember(3, "score", "7.5")) + good2, {one_skipped},
          {invalid + "score: 7.5 does not fit"}, {2}},
         {"a fractional id", Header() + Record(Key(3), WithMember(3, "id", "1.5")) + good2, {one_skipped},
