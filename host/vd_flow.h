@@ -277,6 +277,8 @@ class vdFlowParser
 {
 public:
     using Variables = std::map<std::string, std::string>;
+    // The names of the variables a caller will pass, for the checks below.
+    using VariableNames = std::set<std::string>;
 
     vdFlowParser();
     ~vdFlowParser();
@@ -291,6 +293,9 @@ public:
     // Compiles the expression without a flow, keeping it for later calls:
     // empty when it compiles, otherwise the message Parse would throw.
     std::string Check(const std::string &expression);
+    // As Check, but a name that is neither a flow field nor one of variables
+    // is an error too (Parse finds such a name only when it evaluates it).
+    std::string Check(const std::string &expression, const VariableNames &variables);
 
     // A compiled expression, evaluated without finding its text again. It
     // holds no reference to the parser and may be shared across threads.
@@ -298,6 +303,9 @@ public:
     using Handle = std::shared_ptr<const Program>;
     // Throws std::exception with the message Parse would throw.
     Handle Compile(const std::string &expression);
+    // As Compile, but a name that is neither a flow field nor one of
+    // variables throws too, with the message its evaluation would throw.
+    Handle Compile(const std::string &expression, const VariableNames &variables);
     // True when the compiled expression matches the flow.
     static bool Evaluate(const Program &program, const vdFlow &flow, const Variables &variables);
 

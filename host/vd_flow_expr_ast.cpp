@@ -40,8 +40,13 @@ Value VariableNode::Evaluate(EvalContext &context) const
 {
     auto variable = context.variables.find(name);
     if (variable == context.variables.end())
-        ThrowAt(offset, "unknown name " + Quote(name) + " (neither a flow field nor a variable)");
+        ThrowUnknown();
     return TypeVariableText(name, variable->second, context.addresses);
+}
+
+void VariableNode::ThrowUnknown() const
+{
+    ThrowAt(offset, "unknown name " + Quote(name) + " (neither a flow field nor a variable)");
 }
 
 bool ChainNode::Test(EvalContext &context) const
@@ -64,6 +69,33 @@ bool CompareNode::Test(EvalContext &context) const
             ThrowAt(offset, error + " in " + where);
     }
     return Compare(op, left_value, right_value);
+}
+
+void CheckNames(const Node &root, const VariableNames &variables)
+{
+    // Operands in the order they are written; nesting is bounded when compiled.
+    switch (root.GetKind()) {
+    case Node::Kind::variable: {
+        const auto &variable = static_cast<const VariableNode &>(root);
+        if (variables.count(variable.Name()) == 0)
+            variable.ThrowUnknown();
+        return;
+    }
+    case Node::Kind::negation:
+        CheckNames(static_cast<const NotNode &>(root).Operand(), variables);
+        return;
+    case Node::Kind::chain:
+        for (const NodePtr &operand : static_cast<const ChainNode &>(root).Operands())
+            CheckNames(*operand, variables);
+        return;
+    case Node::Kind::comparison:
+        CheckNames(static_cast<const CompareNode &>(root).Left(), variables);
+        CheckNames(static_cast<const CompareNode &>(root).Right(), variables);
+        return;
+    case Node::Kind::literal:
+    case Node::Kind::member:
+        return;
+    }
 }
 
 }  // namespace vd_flow_expr

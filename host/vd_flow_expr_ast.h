@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 namespace vd_flow_expr {
 
 using Variables = std::map<std::string, std::string>;
+using VariableNames = std::set<std::string>;
 
 struct EvalContext {
     const vdFlow &flow;
@@ -91,6 +93,8 @@ public:
     }
     Value Evaluate(EvalContext &context) const override;
     const std::string &Name() const { return name; }
+    // The error of a name that no variable supplies.
+    [[noreturn]] void ThrowUnknown() const;
 
 private:
     std::string name;
@@ -156,5 +160,9 @@ private:
     size_t offset;
     std::string where;
 };
+
+// Throws the error of the first name, in the order of the text, that is
+// neither a flow field nor one of variables.
+void CheckNames(const Node &root, const VariableNames &variables);
 
 }  // namespace vd_flow_expr

@@ -42,6 +42,20 @@ public:
     bool Compiled() const { return root != nullptr; }
     const std::string &Error() const { return error; }
 
+    // The compile error, else the error of a name that is neither a flow
+    // field nor one of variables; empty when there is neither.
+    std::string Error(const vdFlowParser::VariableNames &variables) const
+    {
+        if (!root)
+            return error;
+        try {
+            vd_flow_expr::CheckNames(*root, variables);
+        } catch (const vd_flow_expr::Error &failure) {
+            return failure.what();
+        }
+        return {};
+    }
+
     bool Evaluate(const vdFlow &flow, const vdFlowParser::Variables &variables) const
     {
         if (!root)
@@ -154,11 +168,25 @@ std::string vdFlowParser::Check(const std::string &expression)
     return cache->Get(expression)->Error();
 }
 
+std::string vdFlowParser::Check(const std::string &expression, const VariableNames &variables)
+{
+    return cache->Get(expression)->Error(variables);
+}
+
 vdFlowParser::Handle vdFlowParser::Compile(const std::string &expression)
 {
     Handle program = cache->Get(expression);
     if (!program->Compiled())
         throw vd_flow_expr::Error(program->Error());
+    return program;
+}
+
+vdFlowParser::Handle vdFlowParser::Compile(const std::string &expression, const VariableNames &variables)
+{
+    Handle program = cache->Get(expression);
+    std::string error = program->Error(variables);
+    if (!error.empty())
+        throw vd_flow_expr::Error(error);
     return program;
 }
 

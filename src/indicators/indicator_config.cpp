@@ -119,12 +119,14 @@ void Base::LoadConfig(const json &conf, const json &defaults)
 
 // A bad expression leaves the indicator loaded and never matching, each
 // evaluation logging why at debug level; one line at load says so up front.
+// Expressions are evaluated without variables, so a name that is no flow
+// field can never be supplied: it is reported here too.
 void Base::LoadFlowProgram()
 {
     if (criteria.flow_expr.empty())
         return;
     try {
-        flow_program = FlowExpr->Compile(criteria.flow_expr);
+        flow_program = FlowExpr->Compile(criteria.flow_expr, vdFlowParser::VariableNames{});
     } catch (const std::exception &e) {
         flow_program_error = e.what();
         vd_printf("%s: criteria flow_expr never matches: %s\n", tag.c_str(), flow_program_error.c_str());

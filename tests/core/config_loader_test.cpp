@@ -292,6 +292,41 @@ TEST_F(ConfigLoaderTest, ABadFlowExpressionIsReportedAtLoadAndNeverMatches)
     EXPECT_TRUE(log.Contains("bad: other_port == (23: flow expression: "));
 }
 
+// The plug-in passes no variables, so a name that is no flow field is a
+// mistake wherever it stands, even where short-circuiting would skip it.
+TEST_F(ConfigLoaderTest, AFlowExpressionNamingNoFieldIsReportedAtLoadAndNeverMatches)
+{
+    Load(R"({"indicators": {
+        "typo": {"indicator_driver": "custom", "criteria": {"flow_expr": "ip_protocl == 6"}},
+        "skipped": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 23 || ip_protocl == 6"}},
+        "good": {"indicator_driver": "custom", "criteria": {"flow_expr": "ip_protocol == 6 && other_port == 23"}}
+      }})");
+
+    EXPECT_EQ(Order(), (std::vector<std::string>{"good", "skipped", "typo"}));
+    const std::string unknown = "flow expression: unknown name 'ip_protocl' (neither a flow field nor a variable)";
+    std::vector<std::string> reports;
+    for (const auto &line : log.Lines(vdLogLevel::operational))
+        if (line.find("flow_expr") != std::string::npos)
+            reports.push_back(line);
+    std::sort(reports.begin(), reports.end());
+    EXPECT_EQ(reports, (std::vector<std::string>{
+                           "skipped: criteria flow_expr never matches: " + unknown + " at offset 20\n",
+                           "typo: criteria flow_expr never matches: " + unknown + " at offset 0\n",
+                       }));
+
+    // A flow that the rest of the expression matches: still no match, and
+    // each evaluation says why.
+    log.Clear();
+    vppEventQueue::Event event;
+    event.event = vdPluginProcessor::dpi_complete;
+    event.flow = Flow(1, 23);
+    EXPECT_TRUE(plugin.indicators_by_tag.at("typo")->Filtered(event, false));
+    EXPECT_TRUE(plugin.indicators_by_tag.at("skipped")->Filtered(event, false));
+    EXPECT_FALSE(plugin.indicators_by_tag.at("good")->Filtered(event, false));
+    EXPECT_TRUE(log.Contains("typo: ip_protocl == 6: " + unknown + " at offset 0\n"));
+    EXPECT_TRUE(log.Contains("skipped: other_port == 23 || ip_protocl == 6: " + unknown + " at offset 20\n"));
+}
+
 // The worker itself meets the files that cannot be loaded, at its first turn
 // and at a reload, and still stops when asked.
 class ConfigLoaderWorkerTest : public LoadedPluginTest

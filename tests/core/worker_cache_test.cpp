@@ -65,6 +65,18 @@ constexpr const char *cached_and_plain = R"({
   }
 })";
 
+// "exit" alone, its cache kept in file between its indicator and the next.
+std::string CachedInFile(const std::string &cache_file, const std::string &flow_keys)
+{
+    return R"({"data_feeds": {"cloud_intel": {"type": "cloud_intel"}},
+  "indicators": {
+    "exit": {"indicator_driver": "tor_exit", "data_feeds": ["cloud_intel"], "proc_targets": ["audit"],
+             "cache": {"flow_keys": )" +
+           flow_keys + R"(, "max_size": 16, "filename": ")" + cache_file + R"("}}
+  }
+})";
+}
+
 class WorkerCacheTest : public PluginHostTest
 {
 protected:
@@ -213,6 +225,38 @@ TEST_F(WorkerCacheTest, CachedIntelOfAnotherIndicatorIsEvaluatedAnew)
     EXPECT_EQ(feed->asked.count({"tor_exit", 3}), 1u);
     EXPECT_EQ(Indicator("exit").stats.cache_hit.Get(), 0u);
     EXPECT_TRUE(log.Contains("exit: " + Digest(3) + ": cached intel of another indicator ignored: old_name\n"));
+}
+
+// A reload builds every indicator anew; an unchanged one reads back the
+// cache its predecessor saved, so the first repeated server after the
+// reload is a hit. One whose flow keys changed cannot use those keys and
+// starts empty.
+TEST_F(WorkerCacheTest, AReloadKeepsTheCachedFlowsOfAnIndicatorWhoseKeysStayed)
+{
+    const std::string cache_file = dir.Path("state/exit.cache");
+    WriteConf(CachedInFile(cache_file, R"(["other_ip", "other_port"])"));
+    Process(Flow(1, 23));
+    ASSERT_EQ(Indicator("exit").cache->CacheSize(), 1u);
+
+    // The same configuration again.
+    plugin.DispatchEvent(vdPlugin::reload, nullptr);
+    Process(Flow(2, 23));
+    EXPECT_EQ(log.Count("proc-intel: indicator offline: exit"), 1u);
+    EXPECT_TRUE(log.Contains("exit: Loaded 1 cache entries from: " + cache_file));
+    EXPECT_EQ(Indicator("exit").stats.cache_hit.Get(), 1u);
+    EXPECT_EQ(feed->asked.count({"tor_exit", 2}), 0u);
+    EXPECT_EQ(IndicatorsOf(2), (std::multiset<std::string>{"exit"}));
+
+    // Keyed by the server's address alone now: nothing carried over.
+    WriteConf(CachedInFile(cache_file, R"(["other_ip"])"));
+    plugin.DispatchEvent(vdPlugin::reload, nullptr);
+    Process(Flow(3, 23));
+    EXPECT_EQ(log.Count("proc-intel: indicator offline: exit"), 2u);
+    EXPECT_TRUE(log.Contains("exit: " + cache_file + ": cache flow key changed detected, load aborted."));
+    EXPECT_EQ(Indicator("exit").stats.cache_hit.Get(), 0u);
+    EXPECT_EQ(feed->asked.count({"tor_exit", 3}), 1u);
+    EXPECT_EQ(IndicatorsOf(3), (std::multiset<std::string>{"exit"}));
+    EXPECT_EQ(Indicator("exit").cache->CacheSize(), 1u) << "only the flow found since";
 }
 
 }  // namespace

@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string expression(reinterpret_cast<const char *>(data), size);
     vdFlowParser parser;
     parser.Check(expression);
+    parser.Check(expression, {"count", "network"});
     vdFlowParser::Handle program;
     try {
         program = parser.Compile(expression);

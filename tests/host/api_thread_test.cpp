@@ -1,6 +1,9 @@
 // The web-API request thread against a real loopback server, and the API
 // manager's shared state under concurrent access.
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -264,21 +267,34 @@ TEST(ApiManagerTest, BootstrapDataByTypeAndSignaturesReplaced)
 }
 
 // Readers must only ever see one whole set the writer stored, never a mix.
+// The writer starts once every reader runs and goes on until each has read
+// many times while it wrote, so reads and writes overlap in every run: a
+// read without the lock then shows as a mix or a crash, under ASan as a use
+// of freed memory (each bootstrap snapshot is new, so the one it replaces
+// is freed) and under TSan as a race. The read counts are relaxed, so that
+// they order nothing TSan could take for the lock.
 TEST(ApiManagerTest, ConcurrentReadersSeeWholeSnapshots)
 {
+    constexpr int reader_count = 3;
+    constexpr uint64_t reads_while_writing = 20000;  // by each reader
+    constexpr int min_writes = 2000;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+
     vdVelborApiManager manager;
     const vdVelborApiManager::Signatures first = {{"a", MakeSignature("a", 1)}, {"b", MakeSignature("b", 1)}};
     const vdVelborApiManager::Signatures second = {{"c", MakeSignature("c", 2)}};
-    auto first_data = std::make_shared<vdVelborApiData>();
-    first_data->auth.bearer_token = "first";
-    auto second_data = std::make_shared<vdVelborApiData>();
-    second_data->auth.bearer_token = "second";
+    auto snapshot = [](const char *token) {
+        auto data = std::make_shared<vdVelborApiData>();
+        data->auth.bearer_token = token;
+        return data;
+    };
 
     std::atomic<bool> writing{true};
     std::atomic<int> mixed{0};
+    std::vector<std::atomic<uint64_t>> reads(reader_count);
     std::vector<std::thread> readers;
-    for (int i = 0; i < 3; i++) {
-        readers.emplace_back([&] {
+    for (int r = 0; r < reader_count; r++) {
+        readers.emplace_back([&, r] {
             vdVelborApiManager::Signatures out;
             do {
                 manager.GetIntelSignatures(out);
@@ -287,16 +303,36 @@ TEST(ApiManagerTest, ConcurrentReadersSeeWholeSnapshots)
                 auto data = manager.GetBootstrapData(vdVelborApiData::agent);
                 if (data != nullptr && data->auth.bearer_token != "first" && data->auth.bearer_token != "second")
                     mixed++;
+                reads[r].fetch_add(1, std::memory_order_relaxed);
             } while (writing);
         });
     }
-    for (int i = 0; i < 2000; i++) {
-        manager.SetIntelSignatures(i % 2 ? first : second);
-        manager.SetBootstrapData(vdVelborApiData::agent, i % 3 ? first_data : i % 2 ? second_data : nullptr);
+
+    // The fewest reads any reader has made so far.
+    auto fewest_reads = [&] {
+        uint64_t fewest = UINT64_MAX;
+        for (const auto &count : reads)
+            fewest = std::min(fewest, count.load(std::memory_order_relaxed));
+        return fewest;
+    };
+    while (fewest_reads() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    const uint64_t reads_before = fewest_reads();
+
+    int writes = 0;
+    for (; writes < min_writes || (fewest_reads() - reads_before < reads_while_writing &&
+                                   std::chrono::steady_clock::now() < deadline);
+         writes++) {
+        manager.SetIntelSignatures(writes % 2 ? first : second);
+        manager.SetBootstrapData(vdVelborApiData::agent,
+                                 writes % 3 ? snapshot("first") : writes % 2 ? snapshot("second") : nullptr);
     }
+    const uint64_t overlapping = fewest_reads() - reads_before;
     writing = false;
     for (std::thread &reader : readers)
         reader.join();
+
+    EXPECT_GE(overlapping, reads_while_writing) << "reads and writes hardly overlapped in " << writes << " writes";
     EXPECT_EQ(mixed, 0);
 }
 

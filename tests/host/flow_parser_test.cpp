@@ -364,6 +364,55 @@ TEST(FlowParser, CompiledProgramsMatchLikeTheText)
     EXPECT_NE(compile_error.find("found the end"), std::string::npos);
 }
 
+// A caller that says which variables it will pass learns of every other
+// name before any flow, wherever the name stands; a caller that does not
+// keeps finding it at evaluation.
+TEST(FlowParser, ChecksNamesAgainstTheVariablesTheCallerWillPass)
+{
+    struct NameCase {
+        std::string expression;
+        vdFlowParser::VariableNames variables;
+        std::string error;  // "" when the names are all known
+    };
+    auto unknown = [](const std::string &name, size_t offset) {
+        return "flow expression: unknown name '" + name + "' (neither a flow field nor a variable) at offset " +
+               std::to_string(offset);
+    };
+    const std::vector<NameCase> cases = {
+        {"ip_protocl == 6", {}, unknown("ip_protocl", 0)},
+        {"ip_protocol == 6 || ip_protocl == 17", {}, unknown("ip_protocl", 20)},
+        {"ip_protocol == 17 && !(other_port == porte)", {}, unknown("porte", 37)},
+        {"first && second", {"second"}, unknown("first", 0)},
+        {"first && second", {"first"}, unknown("second", 9)},
+        {"first && second", {"first", "second"}, ""},
+        {"ip_protocol == 6 && other_port == 443 && ifname == 'eth0'", {}, ""},
+        {"ip_protocol == 6", {"ip_protocol"}, ""},
+        // A compile error comes first, as it would at evaluation.
+        {"typo == (6", {}, "expected ')' to close the '(' at offset 8, found the end at offset 10"},
+    };
+    vdFlowParser parser;
+    auto flow = MakeTLSFlow();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expression);
+        const std::string checked = parser.Check(c.expression, c.variables);
+        const std::string compiled = ErrorText([&] { parser.Compile(c.expression, c.variables); });
+        EXPECT_EQ(compiled, checked);
+        if (c.error.empty()) {
+            EXPECT_EQ(checked, "");
+            continue;
+        }
+        EXPECT_NE(checked.find(c.error), std::string::npos) << checked;
+        // Without the set, only a compile error is found before a flow.
+        const bool compiles = parser.Check(c.expression).empty();
+        EXPECT_EQ(compiles, c.error.starts_with("flow expression: unknown name")) << checked;
+    }
+
+    // An unknown name, once evaluated, fails with the message the check gave.
+    EXPECT_EQ(ErrorOf(parser, flow, "ip_protocl == 6"), parser.Check("ip_protocl == 6", {}));
+    // Unevaluated, it hides: what the check is there to catch.
+    EXPECT_TRUE(parser.Parse(flow, {}, "ip_protocol == 6 || ip_protocl == 17"));
+}
+
 namespace {
 
 // The TLS flow with a 16-bit, a 32-bit and an IPv6 field set as well.

@@ -24,6 +24,11 @@ struct CriteriaCase {
     const char *log_line = "";  // a captured line must contain this
 };
 
+void PrintTo(const CriteriaCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 const std::vector<CriteriaCase> criteria_cases = {
     {.name = "nothing anywhere", .defaults = "{}", .conf = "{}"},
     {.name = "defaults and own criteria combine",

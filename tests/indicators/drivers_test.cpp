@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/name_tables.h"
@@ -161,6 +162,46 @@ TEST_F(FeedLookupTest, DoxServerLooksUpOnlyTlsAndDoq)
         feed->asked.clear();
         EXPECT_EQ(Run(*indicator, flow).size(), entries) << protocol;
         EXPECT_EQ(feed->asked.size(), entries) << protocol;
+    }
+}
+
+// Whether another thread could take the flow's lock while the feed looked
+// the flow up: a feed that reads a data set from disk on its first lookup
+// must not keep the host's threads waiting on the flow.
+class LockProbeFeed : public TableFeed
+{
+public:
+    using TableFeed::TableFeed;
+
+    using TableFeed::Lookup;
+    bool Lookup(const vdFlow::Ptr &flow, vppIntel::Entry &entry, const std::string &tag) override
+    {
+        std::thread host([&] {
+            bool taken = flow->lock.try_lock();
+            if (taken)
+                flow->lock.unlock();
+            lock_free.push_back(taken);
+        });
+        host.join();
+        return TableFeed::Lookup(flow, entry, tag);
+    }
+
+    std::vector<bool> lock_free;
+};
+
+TEST_F(FeedLookupTest, FeedsAreAskedWithoutHoldingTheFlowsLock)
+{
+    flow->detected_protocol = vdProto::TLS;
+    for (Driver driver : {Driver::dox_server, Driver::tor_exit}) {
+        SCOPED_TRACE(vppNames::GetDriverName(driver));
+        auto indicator = Make(driver, "{}");
+        auto feed = std::make_shared<LockProbeFeed>("a");
+        feed->table = {{{vppNames::GetDriverName(driver), "bad.example"}, 40}};
+        std::shared_ptr<vppDataFeed::Base> base = feed;
+        indicator->AddDataFeed("a", base);
+
+        EXPECT_EQ(Run(*indicator, flow).size(), 1u);
+        EXPECT_EQ(feed->lock_free, std::vector<bool>{true});
     }
 }
 

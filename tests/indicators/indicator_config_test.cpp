@@ -22,6 +22,11 @@ struct EventFilterCase {
     std::string error;
 };
 
+void PrintTo(const EventFilterCase &c, std::ostream *out)
+{
+    *out << "own " << (c.own ? c.own : "none") << ", defaults " << (c.defaults ? c.defaults : "none");
+}
+
 std::string WithKey(const char *key, const char *value)
 {
     return value == nullptr ? "{}" : std::string("{\"") + key + "\": " + value + "}";
@@ -85,6 +90,11 @@ struct PriorityCase {
     std::string error;
 };
 
+void PrintTo(const PriorityCase &c, std::ostream *out)
+{
+    *out << c.conf << ", ordinal " << c.ordinal;
+}
+
 const std::vector<PriorityCase> priority_cases = {
     {"{}", 65540, 65540, ""},
     {R"({"priority": 0})", 65540, 0, ""},
@@ -129,6 +139,11 @@ struct ScoreCase {
     uint32_t expected;
     std::string error;
 };
+
+void PrintTo(const ScoreCase &c, std::ostream *out)
+{
+    *out << c.conf;
+}
 
 const std::vector<ScoreCase> score_cases = {
     {"{}", 0, ""},

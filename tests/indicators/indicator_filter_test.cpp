@@ -32,6 +32,11 @@ struct FilterCase {
     std::string line;
 };
 
+void PrintTo(const FilterCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
 const vppEventQueue::Event::Type FLOW = vppEventQueue::Event::FLOW;
 const vppEventQueue::Event::Type LOOKUP = vppEventQueue::Event::LOOKUP;
 const uint8_t remote = vdFlow::other_remote;

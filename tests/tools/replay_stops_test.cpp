@@ -175,6 +175,11 @@ struct WriterFailure {
     const char *message;
 };
 
+void PrintTo(const WriterFailure &failure, std::ostream *out)
+{
+    *out << failure.name;
+}
+
 const WriterFailure writer_failures[] = {
     {"output_device_full", {"--output", "/dev/full"}, "writing the output failed: /dev/full: No space left on device"},
     {"log_device_full", {"--log", "/dev/full"}, "writing the output failed: /dev/full: No space left on device"},
@@ -218,6 +223,11 @@ struct BadOptionFile {
     const char *message;  // what follows "FILE: "
 };
 
+void PrintTo(const BadOptionFile &bad, std::ostream *out)
+{
+    *out << bad.name;
+}
+
 const BadOptionFile bad_option_files[] = {
     {"nested", "line 1: nested deeper than 64 levels"},
     {"zero_device", "cannot open: not a regular file"},
@@ -231,6 +241,17 @@ const BadOptionFile bad_option_files[] = {
 };
 
 enum class Given { signatures_option, bootstrap_option, signatures_line };
+
+const char *GivenName(Given given)
+{
+    static const char *const names[] = {"signatures_option", "bootstrap_option", "signatures_line"};
+    return names[static_cast<int>(given)];
+}
+
+void PrintTo(Given given, std::ostream *out)
+{
+    *out << GivenName(given);
+}
 
 class ReplayBadOptionFileTest : public ReplayStopTest,
                                 public ::testing::WithParamInterface<std::tuple<BadOptionFile, Given>>
@@ -300,8 +321,7 @@ TEST_P(ReplayBadOptionFileTest, ExitsWithStatusTwoNamingTheFile)
 
 std::string BadOptionFileName(const ::testing::TestParamInfo<std::tuple<BadOptionFile, Given>> &info)
 {
-    static const char *const given[] = {"signatures_option", "bootstrap_option", "signatures_line"};
-    return std::string(std::get<0>(info.param).name) + "_" + given[static_cast<int>(std::get<1>(info.param))];
+    return std::string(std::get<0>(info.param).name) + "_" + GivenName(std::get<1>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -168,6 +168,11 @@ struct BadLine {
     const char *message;  // what follows "line 3: " in the error
 };
 
+void PrintTo(const BadLine &bad, std::ostream *out)
+{
+    *out << bad.name;
+}
+
 const BadLine bad_lines[] = {
     {"unknown_member", R"({"event": "flow_new", "flow": {"bogus": 1}})", "flow.bogus: unknown member"},
     {"text_for_integer", R"({"event": "flow_new", "flow": {"ip_version": "4"}})", "flow.ip_version:"},
@@ -247,6 +252,11 @@ struct LoadFailure {
     const char *message;
 };
 
+void PrintTo(const LoadFailure &failure, std::ostream *out)
+{
+    *out << failure.name;
+}
+
 const LoadFailure load_failures[] = {
     {"refusing_init", TEST_PLUGIN_LIBRARY, R"({"refuse": true})", "returned no plug-in"},
     {"throwing_init", TEST_PLUGIN_LIBRARY, R"({"throw": true})", "refusing by throwing"},
@@ -281,6 +291,11 @@ struct BadCommandLine {
     std::vector<std::string> arguments;
     const char *message;
 };
+
+void PrintTo(const BadCommandLine &bad, std::ostream *out)
+{
+    *out << bad.name;
+}
 
 const BadCommandLine bad_command_lines[] = {
     {"no_plugin", {"--conf", "{conf}"}, "--plugin FILE is required"},

@@ -2,6 +2,7 @@
 // signatures, the legacy file's serving rule and merge, and what each poll
 // changes (offered, withdrawn, redefined, changed stamps, retries), with the
 // change counter the reputation driver watches.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,64 @@ TEST_F(TrackingTest, AFailedLoadIsRetriedOnlyAfterItsDelay)
     EXPECT_EQ(feed->Entry("t").retry_at, 0);
     EXPECT_TRUE(Hits("t", "a.example"));
     EXPECT_EQ(feed->tags_version, 2u);
+}
+
+// Each read that failed is tried again 300 s after the failure, neither
+// sooner nor later. The clock is read just before and just after the
+// failure, so the failure's own second lies between the two.
+TEST_F(TrackingTest, EachFailedReadIsTriedAgainThreeHundredSecondsLater)
+{
+    struct RetryCase {
+        const char *name;
+        std::function<void()> fail;   // makes the read fail
+        std::function<void()> fix;    // mends the file
+        std::function<bool()> mended; // whether the mended file is in use
+    };
+    const std::vector<RetryCase> cases = {
+        {"the first load of a data set",
+         [&] {
+             Offer({WriteSignature("t", "{")});
+             feed = MakeFeed();
+             EXPECT_FALSE(Hits("t", "a.example"));
+             EXPECT_EQ(feed->State("t"), vdfVelborAPI::FAILED);
+         },
+         [&] { dir.WriteFile("t.dat", Domains(R"(["a.example"])")); }, [&] { return Hits("t", "a.example"); }},
+        {"the rebuild of a loaded data set",
+         [&] {
+             Offer({WriteSignature("t", Domains(R"(["old.example"])"), 1)});
+             feed = MakeFeed();
+             EXPECT_TRUE(Hits("t", "old.example"));
+             Offer({WriteSignature("t", "{", 2)});
+             log.Clear();
+             feed->Poll();
+             EXPECT_TRUE(log.Contains("sig: t: keeping previous intelligence data."));
+         },
+         [&] { dir.WriteFile("t.dat", Domains(R"(["fixed.example"])")); },
+         [&] { return Hits("t", "fixed.example"); }},
+        {"the legacy file",
+         [&] {
+             Offer({});
+             WriteLegacy("[{");
+             feed = MakeFeed();
+             EXPECT_TRUE(feed->tags.empty());
+         },
+         [&] { WriteLegacy(R"([{"intelligence": {"tag": "l", "data_type": "domain_list"}}])"); },
+         [&] { return feed->SortedTags() == std::vector<std::string>{"l"}; }},
+    };
+    for (const RetryCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int64_t before = vd_time_monotonic();
+        c.fail();
+        const int64_t after = vd_time_monotonic();
+        c.fix();
+
+        AdvanceTo(before + 299);
+        feed->Poll();
+        EXPECT_FALSE(c.mended());
+        AdvanceTo(after + 300);
+        feed->Poll();
+        EXPECT_TRUE(c.mended());
+    }
 }
 
 TEST_F(TrackingTest, AChangedStampRebuildsALoadedSetAndKeepsItWhenTheNewFileIsBroken)

@@ -3,10 +3,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/name_tables.h"
 #include "indicators/cache/intel_cache.h"
 #include "support/error_text.h"
 #include "support/flow_builder.h"
@@ -164,6 +166,89 @@ TEST(IntelCacheKey, SelectedFieldsMakeTheKey)
         EXPECT_EQ(key_a.size(), 16u) << c.what;
         EXPECT_EQ(key_a == key_b, c.same) << c.what << ": " << key_a << " " << key_b;
     }
+}
+
+// For every part of the key, selected alone: a flow that differs from
+// another only in the field the part reads, at the end the part reads, gets
+// another key; one that differs only in that field at the other end gets
+// the same key. Each of the four ways the local side and the source can
+// lie is tried, so that a part reading the wrong end shows in one of them.
+TEST(IntelCacheKey, EachPartReadsItsOwnEndAlone)
+{
+    enum class Field { mac, ip, port };
+    enum class End { local, other, src, dst };
+    struct PartCase {
+        const char *name;
+        Field field;
+        End end;
+    };
+    const PartCase parts[] = {
+        {"local_mac", Field::mac, End::local},   {"other_mac", Field::mac, End::other},
+        {"src_mac", Field::mac, End::src},       {"dst_mac", Field::mac, End::dst},
+        {"local_ip", Field::ip, End::local},     {"other_ip", Field::ip, End::other},
+        {"src_ip", Field::ip, End::src},         {"dst_ip", Field::ip, End::dst},
+        {"local_port", Field::port, End::local}, {"other_port", Field::port, End::other},
+        {"src_port", Field::port, End::src},     {"dst_port", Field::port, End::dst},
+    };
+    // The field changed at the lower or the upper endpoint of the base flow.
+    auto changed = [](Field field, bool lower) {
+        return [field, lower](FlowBuilder &f) {
+            switch (field) {
+            case Field::mac:
+                lower ? f.LowerMAC("02:00:00:00:00:09") : f.UpperMAC("02:00:00:00:00:0a");
+                break;
+            case Field::ip:
+                lower ? f.Lower("10.0.0.9", 40000) : f.Upper("192.0.2.9", 443);
+                break;
+            case Field::port:
+                lower ? f.Lower("10.0.0.1", 40009) : f.Upper("192.0.2.1", 449);
+                break;
+            }
+        };
+    };
+    for (uint8_t lower_map : {1, 2}) {
+        for (uint8_t origin : {1, 2}) {
+            const auto oriented = [&](const Change &change) {
+                FlowBuilder flow = BaseFlow();
+                flow.Set([&](vdFlow &f) {
+                    f.lower_map = lower_map;
+                    f.origin = origin;
+                });
+                change(flow);
+                return flow.Build();
+            };
+            for (const PartCase &part : parts) {
+                const bool end_is_lower = part.end == End::local   ? lower_map == 1
+                                          : part.end == End::other ? lower_map != 1
+                                          : part.end == End::src   ? origin == 1
+                                                                   : origin != 1;
+                SCOPED_TRACE(testing::Message()
+                             << part.name << ", lower_map " << int(lower_map) << ", origin " << int(origin));
+                std::optional<FlowKey> key = vppNames::FindFlowKey(part.name);
+                ASSERT_TRUE(key.has_value());
+                Store store("t", *key, 0, 10);
+                const std::string base = KeyOf(store, oriented([](FlowBuilder &) {}));
+                EXPECT_NE(KeyOf(store, oriented(changed(part.field, end_is_lower))), base) << "its own end";
+                EXPECT_EQ(KeyOf(store, oriented(changed(part.field, !end_is_lower))), base) << "the other end";
+            }
+        }
+    }
+
+    // The names have no ends: each part reads its own name alone.
+    const auto named = [](const std::string &dns, const std::string &server) {
+        return BaseFlow()
+            .Set([&](vdFlow &f) {
+                f.dns_host_name = dns;
+                f.host_server_name = server;
+            })
+            .Build();
+    };
+    Store by_dns("t", FlowKey::dns_host_name, 0, 10);
+    EXPECT_NE(KeyOf(by_dns, named("a.example", "s.example")), KeyOf(by_dns, named("b.example", "s.example")));
+    EXPECT_EQ(KeyOf(by_dns, named("a.example", "s.example")), KeyOf(by_dns, named("a.example", "t.example")));
+    Store by_server("t", FlowKey::host_server_name, 0, 10);
+    EXPECT_NE(KeyOf(by_server, named("a.example", "s.example")), KeyOf(by_server, named("a.example", "t.example")));
+    EXPECT_EQ(KeyOf(by_server, named("a.example", "s.example")), KeyOf(by_server, named("b.example", "s.example")));
 }
 
 // Keys are kept in cache files: a change of their making empties every
