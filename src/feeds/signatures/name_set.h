@@ -1,10 +1,13 @@
 // A set of names whose text is kept in a few large blocks rather than one
-// allocation per name, indexed by a flat open-addressed table: a lookup
-// touches one slot line on a miss (two on a hit) and builds no string.
+// allocation per name, indexed by a flat open-addressed table split in two
+// parallel arrays: 16-bit tags, probed first, and the names' places in the
+// blocks. A name that is absent mostly costs one line of tags; a present one
+// the tag and slot lines (fetched together), then its text. No string is built.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <memory>
 #include <string_view>
@@ -12,9 +15,9 @@
 
 class vdfNameSet
 {
-    struct Slot;
-
 public:
+    using HashFunction = uint64_t (*)(std::string_view);
+
     // Visits the empty name (when held) first, then the others in table order.
     class const_iterator
     {
@@ -39,6 +42,9 @@ public:
     };
 
     vdfNameSet() = default;
+    // Tests give a hash whose values collide, to reach what a good hash
+    // makes rare.
+    explicit vdfNameSet(HashFunction hash) : hash(hash) {}
     vdfNameSet(const vdfNameSet &) = delete;
     vdfNameSet &operator=(const vdfNameSet &) = delete;
 
@@ -50,29 +56,45 @@ public:
 
     size_t size() const { return count; }
     bool empty() const { return count == 0; }
+    // Bytes taken from the allocator for the table and the blocks.
+    size_t held_bytes() const;
     const_iterator begin() const { return const_iterator(this, 0); }
-    const_iterator end() const { return const_iterator(this, slots.size() + 1); }
+    const_iterator end() const { return const_iterator(this, capacity + 1); }
 
 private:
-    // A stored name: its text in a block, its length and the hash bits the
-    // slot's position does not already give, compared before the text.
-    struct Slot {
-        const char *text = nullptr;
-        uint32_t length = 0;
-        uint32_t fingerprint = 0;
+    // 0 marks an empty slot; a name's tag is never 0.
+    using Tag = uint16_t;
+
+    // Names are appended as records: the name's length, then its text.
+    struct Block {
+        std::unique_ptr<char[]> bytes;
+        size_t used = 0;
+        size_t size = 0;
     };
 
-    // The slot holding name, or the empty slot where it would go.
-    size_t FindSlot(std::string_view name, uint64_t hash) const;
-    void Grow(size_t capacity);
-    // Copies text into the current block, starting a new one when it is full.
-    const char *Store(std::string_view text);
+    struct FreeMemory {
+        void operator()(void *memory) const { std::free(memory); }
+    };
 
-    std::vector<Slot> slots;  // a power of two in size, at most half full
+    static uint64_t DefaultHash(std::string_view name);
+
+    // The slot holding name, or the empty slot where it would go.
+    size_t FindSlot(std::string_view name, uint64_t name_hash) const;
+    void Grow(size_t new_capacity);
+    // Puts a stored record in the first empty slot of its probe sequence.
+    void Place(const char *record);
+    // Appends name's record to the last block, starting a new one when it is full.
+    const char *Store(std::string_view name);
+
+    HashFunction hash = DefaultHash;
+    // Parallel arrays of capacity entries, a power of two, at most 3/4 full;
+    // none until a name other than the empty one is inserted.
+    std::unique_ptr<Tag[], FreeMemory> tags;
+    std::unique_ptr<const char *[]> slots;  // read only where the tag is not 0
+    size_t capacity = 0;
     size_t count = 0;
-    // The empty name has no text to point at: kept apart.
+    // The empty name has no record: kept apart.
     bool has_empty = false;
-    std::vector<std::unique_ptr<char[]>> blocks;
-    size_t block_used = 0;
-    size_t block_size = 0;
+    std::vector<Block> blocks;
+    size_t block_bytes = 0;
 };
