@@ -123,8 +123,6 @@ void vdfVelborApiRequest::HandleLookup(vppEventQueue::Event &event, const std::s
         request_queue->Push(std::move(event));
         return;
     }
-    if (status == 401)
-        url_flow.clear();
     if (verbosity < 1)
         return;
     if (status < 0)
@@ -158,26 +156,43 @@ bool vdfVelborApiRequest::TakeBootstrapData(const std::string &digest, uint8_t v
 
 int64_t vdfVelborApiRequest::ProcessRequestEvent(const vppEventQueue::Event &event, json &answer)
 {
+    // Set once the exchange starts: the status read after a failure is then
+    // this exchange's, not the last one's.
+    bool exchanged = false;
     try {
         const HostSettings host = ReadHostSettings();
         headers_request.clear();
         SetAuthMethod(auth_method);
         headers_request["Content-Type"] = "application/json";
-        Perform(method_post, url_flow, RequestBody(event, host.pretty_json));
+        const std::string body = RequestBody(event, host.pretty_json);
+        exchanged = true;
+        Perform(method_post, url_flow, body);
 
         const long status = GetResponseCode();
         backoff.Apply(tag, status, headers_response);
         if (status == 429)
             return 429;
-        if (!ReadAnswer(status, host.verbosity, host.pretty_json, answer))
-            return -1;
-        if (status == 401)
+        const bool read = ReadAnswer(status, host.verbosity, host.pretty_json, answer);
+        if (read && status == 401)
             vd_dprintf("%s: Authorization failure.\n", tag.c_str());
-        return status;
+        ForgetUrlIfUnauthorized(status);
+        return read ? status : -1;
     } catch (const std::exception &e) {
         vd_dprintf("%s: API request error: %s\n", tag.c_str(), e.what());
+        if (exchanged)
+            ForgetUrlIfUnauthorized(GetResponseCode());
         return -1;
     }
+}
+
+// A 401 means the token has changed, whatever came with it (no body, a page
+// that is not JSON, a body cut short): the next lookup reads URL and token
+// anew, or the thread would be refused until a restart. Emptied only after
+// the lines that name the URL.
+void vdfVelborApiRequest::ForgetUrlIfUnauthorized(long status)
+{
+    if (status == 401)
+        url_flow.clear();
 }
 
 bool vdfVelborApiRequest::ReadAnswer(long status, uint8_t verbosity, bool pretty, json &answer)

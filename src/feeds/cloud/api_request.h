@@ -46,7 +46,7 @@ public:
     const vppDataFeed::DataSource data_source;
     // The rest is this thread's own (and its destructor's, after the join).
     // The lookup URL: read from the host's bootstrap data when empty,
-    // emptied again by an authorization failure.
+    // emptied again by any answer of status 401.
     std::string url_flow;
     vdfRateLimit::Backoff backoff;
     const std::shared_ptr<vppEventQueue::Queue> request_queue;
@@ -58,6 +58,7 @@ private:
     bool TakeBootstrapData(const std::string &digest, uint8_t verbosity);
     bool ReadAnswer(long status, uint8_t verbosity, bool pretty, json &answer);
     bool ParseAnswer(json &answer);
+    void ForgetUrlIfUnauthorized(long status);
 
     vppThread::StopSignal stop;
 };

@@ -1,5 +1,6 @@
 #include "feeds/cloud/rate_limit.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "vd_common.h"
@@ -32,14 +33,13 @@ std::optional<int64_t> LeadingInteger(std::string_view text, int64_t lowest, int
         return std::nullopt;
 
     // Accumulated towards the bound of its sign (lowest <= 0 <= highest),
-    // where it then stays.
+    // and refused as soon as it would pass it.
     int64_t value = 0;
     for (; at < text.size() && IsDigit(text[at]); at++) {
         const int digit = text[at] - '0';
-        if (negative)
-            value = value < (lowest + digit) / 10 ? lowest : value * 10 - digit;
-        else
-            value = value > (highest - digit) / 10 ? highest : value * 10 + digit;
+        if (negative ? value < (lowest + digit) / 10 : value > (highest - digit) / 10)
+            return std::nullopt;
+        value = negative ? value * 10 - digit : value * 10 + digit;
     }
     return value;
 }
@@ -65,9 +65,10 @@ Clock::duration ResetDelay(int64_t value, std::time_t wall_now)
 
 void Backoff::Apply(const std::string &tag, long status, const std::map<std::string, std::string> &headers)
 {
+    const Clock::time_point answered = Clock::now();
     if (status == 429) {
         vd_dprintf("%s: Too Many Requests (429). Applying backoff.\n", tag.c_str());
-        until = Clock::now() + refused_backoff;
+        until = answered + refused_backoff;
     }
     for (const auto &[name, value] : headers) {
         if (name == "retry-after") {
@@ -79,6 +80,9 @@ void Backoff::Apply(const std::string &tag, long status, const std::map<std::str
             RemainingHeader(tag, name, value);
         }
     }
+    // A Retry-After of 0 would otherwise send the refused lookup straight back.
+    if (status == 429)
+        until = std::max(until, answered + shortest_refused_backoff);
 }
 
 Clock::duration Backoff::Remaining(Clock::time_point now) const
@@ -87,8 +91,9 @@ Clock::duration Backoff::Remaining(Clock::time_point now) const
 }
 
 // Replaces the backoff, later or earlier: the server names the wait itself.
-// A negative wait is no wait the server could mean; the refusal's own
-// backoff stays rather than a retry at once.
+// A negative wait is no wait the server could mean, and one beyond 32 bits
+// is not read: the refusal's own backoff stays rather than a retry at once
+// or a day's silence.
 void Backoff::RetryAfter(const std::string &tag, const std::string &value)
 {
     std::optional<int64_t> seconds = LeadingInteger(value, int32_lowest, int32_highest);

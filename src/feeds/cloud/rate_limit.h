@@ -1,6 +1,7 @@
 // The cloud service's rate limits: reading its headers into the time before
-// which a request thread makes no request, with every value saturated and
-// every delay clamped so that no server-sent number can overflow the clock.
+// which a request thread makes no request, with every value range-checked
+// and every delay clamped so that no server-sent number can overflow the
+// clock.
 #pragma once
 
 #include <chrono>
@@ -19,13 +20,17 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::seconds longest_backoff{24 * 60 * 60};
 // A refusal (429) that names no wait of its own.
 constexpr std::chrono::seconds refused_backoff{10};
+// The least wait after a refusal, whatever its headers say (one step of the
+// request loop): "too many requests" is never answered with more at once.
+constexpr std::chrono::seconds shortest_refused_backoff{1};
 // No requests left in the window, and no reset time that says for how long.
 constexpr std::chrono::seconds exhausted_backoff{5};
 // A reset value above this is a Unix time in seconds, at or below a delay.
 constexpr int64_t unix_time_threshold = 1000000000;
 
 // The text's leading decimal integer (white space and a sign allowed before
-// the digits), saturated to [lowest, highest]; nullopt without digits.
+// the digits); nullopt without digits or when it lies outside
+// [lowest, highest].
 std::optional<int64_t> LeadingInteger(std::string_view text, int64_t lowest, int64_t highest);
 
 // seconds as a clock duration, clamped to [0, longest_backoff].

@@ -132,7 +132,7 @@ TEST_F(CloudIntelFeedTest, ABoundedQueueDropsItsOldestLookupWhileTheThreadIsBusy
 // off for a day at the server's word.
 TEST_F(CloudIntelFeedTest, DestructionStopsEveryThreadPromptly)
 {
-    const CloudAnswer refused_for_ages{.status = 429, .headers = {{"Retry-After", "99999999999"}}};
+    const CloudAnswer refused_for_ages{.status = 429, .headers = {{"Retry-After", "2147483647"}}};
     struct Case {
         const char *what;
         const char *conf;
@@ -150,7 +150,7 @@ TEST_F(CloudIntelFeedTest, DestructionStopsEveryThreadPromptly)
         {"backing off for a day after a refusal",
          R"({"type": "cloud_intel", "instances": 2})",
          {refused_for_ages, refused_for_ages},
-         {"cloud_intel0: Retry-After: 99999999999 seconds", "cloud_intel1: Retry-After: 99999999999 seconds"},
+         {"cloud_intel0: Retry-After: 2147483647 seconds", "cloud_intel1: Retry-After: 2147483647 seconds"},
          ""},
     };
     for (Case &c : cases) {

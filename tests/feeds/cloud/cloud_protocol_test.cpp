@@ -136,10 +136,10 @@ TEST_F(CloudProtocolTest, EveryAnswerThatIsNotDeliveredDropsItsLookupWithTheReas
     EXPECT_EQ(answer->flow->digest, 0x1ffu);
 }
 
-// A 401 whose body is JSON empties the URL, so the next lookup reads URL
-// and token anew; one that cannot be read is a failed request like any
-// other, and both stay as they were.
-TEST_F(CloudProtocolTest, AnAuthorizationFailureReadsUrlAndTokenAgainOnlyWhenItsBodyIsJson)
+// Any 401 empties the URL, whatever came with it, so the next lookup reads
+// URL and token anew: a token changed by the host is taken up at once. Other
+// refusals leave both as they were.
+TEST_F(CloudProtocolTest, AnAuthorizationFailureReadsUrlAndTokenAgainWhateverItsBody)
 {
     struct Case {
         const char *what;
@@ -153,7 +153,24 @@ TEST_F(CloudProtocolTest, AnAuthorizationFailureReadsUrlAndTokenAgainOnlyWhenIts
          true},
         {"an empty body",
          {.status = 401, .body = ""},
-         {"empty payload.\n", "lookup dropped: request failed.\n"},
+         {service.Url("/v1/flow") + ": empty payload.\n", "lookup dropped: request failed.\n"},
+         true},
+        {"a page that is not JSON",
+         {.status = 401, .content_type = "text/html", .body = "<html>Unauthorized</html>"},
+         {service.Url("/v1/flow") + ": invalid content type: text/html\n", "lookup dropped: request failed.\n"},
+         true},
+        {"a JSON type on text that is not JSON",
+         {.status = 401, .body = "Unauthorized"},
+         {"error parsing API response; JSON exception: ", "lookup dropped: request failed.\n"},
+         true},
+        {"a body cut short",
+         {.status = 401, .headers = {{"Content-Length", "1000"}}, .body = "{}"},
+         {"cloud_intel0: API request error: cloud_intel0: POST " + service.Url("/v1/flow") + ": ",
+          "lookup dropped: request failed.\n"},
+         true},
+        {"another refusal without a body",
+         {.status = 403, .body = ""},
+         {service.Url("/v1/flow") + ": empty payload.\n", "lookup dropped: request failed.\n"},
          false},
     };
     for (const Case &c : cases) {
@@ -166,12 +183,15 @@ TEST_F(CloudProtocolTest, AnAuthorizationFailureReadsUrlAndTokenAgainOnlyWhenIts
         for (const std::string &line : c.lines)
             ASSERT_TRUE(log.WaitFor(line)) << line << testing::PrintToString(log.Lines());
 
+        // The host's token changes; lookups after it are answered with it.
         Bootstrap(service.Url("/v2/flow"), "token-2");
-        Lookup(Flow(0x402));
-        ASSERT_TRUE(NextAnswer());
-        const HttpRequest request = service.Requests().back();
-        EXPECT_EQ(request.path, c.read_again ? "/v2/flow" : "/v1/flow");
-        EXPECT_EQ(request.Header("Authorization"), c.read_again ? "Bearer token-2" : "Bearer token-1");
+        for (const uint64_t digest : {0x402, 0x403}) {
+            Lookup(Flow(digest));
+            ASSERT_TRUE(NextAnswer()) << testing::PrintToString(log.Lines());
+            const HttpRequest request = service.Requests().back();
+            EXPECT_EQ(request.path, c.read_again ? "/v2/flow" : "/v1/flow");
+            EXPECT_EQ(request.Header("Authorization"), c.read_again ? "Bearer token-2" : "Bearer token-1");
+        }
         feed.reset();
     }
 }

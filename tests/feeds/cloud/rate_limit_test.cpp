@@ -23,7 +23,7 @@ constexpr int64_t int32_min = std::numeric_limits<int32_t>::min();
 constexpr int64_t int64_max = std::numeric_limits<int64_t>::max();
 constexpr int64_t int64_min = std::numeric_limits<int64_t>::min();
 
-TEST(RateLimitValues, AreSaturatedAndDelaysClampedToADay)
+TEST(RateLimitValues, AreReadOnlyInRangeAndDelaysClampedToADay)
 {
     struct Integer {
         const char *text;
@@ -41,11 +41,18 @@ TEST(RateLimitValues, AreSaturatedAndDelaysClampedToADay)
         {"-", int32_min, int32_max, std::nullopt},
         {"Wed, 21 Oct 2015 07:28:00 GMT", int32_min, int32_max, std::nullopt},
         {"2147483647", int32_min, int32_max, int32_max},
-        {"99999999999", int32_min, int32_max, int32_max},
-        {"-99999999999", int32_min, int32_max, int32_min},
+        {"-2147483648", int32_min, int32_max, int32_min},
+        {"000000000000002147483647", int32_min, int32_max, int32_max},
+        // Out of range: not read at all, rather than taken as the bound.
+        {"2147483648", int32_min, int32_max, std::nullopt},
+        {"-2147483649", int32_min, int32_max, std::nullopt},
+        {"99999999999", int32_min, int32_max, std::nullopt},
+        {"-99999999999", int32_min, int32_max, std::nullopt},
         {"9223372036854775807", int64_min, int64_max, int64_max},
-        {"99999999999999999999999", int64_min, int64_max, int64_max},
-        {"-99999999999999999999999", int64_min, int64_max, int64_min},
+        {"-9223372036854775808", int64_min, int64_max, int64_min},
+        {"9223372036854775808", int64_min, int64_max, std::nullopt},
+        {"99999999999999999999999", int64_min, int64_max, std::nullopt},
+        {"-99999999999999999999999", int64_min, int64_max, std::nullopt},
     };
     for (const Integer &c : integers)
         EXPECT_EQ(LeadingInteger(c.text, c.lowest, c.highest), c.value) << c.text;
@@ -79,7 +86,8 @@ TEST(RateLimitValues, AreSaturatedAndDelaysClampedToADay)
 
 // The wait one answer leaves, checked on the thread's backoff itself for the
 // waits too long to play through a server: the remaining time falls within
-// [least, most].
+// [least, most], and the lines logged are those given (and the refusal's
+// own line for a 429).
 TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
 {
     LogCapture log;
@@ -88,12 +96,13 @@ TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
         const char *what;
         long status;
         std::map<std::string, std::string> headers;
-        std::chrono::seconds least, most;
+        std::chrono::milliseconds least, most;
         std::vector<std::string> lines;
     } cases[] = {
-        {"a refusal", 429, {}, 9s, 10s, {"t: Too Many Requests (429). Applying backoff.\n"}},
+        {"a refusal", 429, {}, 9s, 10s, {}},
         {"a refusal for 3 seconds", 429, {{"retry-after", "3"}}, 2s, 3s, {"t: Retry-After: 3 seconds\n"}},
-        {"a refusal for no time", 429, {{"retry-after", "0"}}, 0s, 0s, {"t: Retry-After: 0 seconds\n"}},
+        // Still one step of the request loop: never a request straight back.
+        {"a refusal for no time", 429, {{"retry-after", "0"}}, 500ms, 1s, {"t: Retry-After: 0 seconds\n"}},
         {"a refusal for negative time keeps its own", 429, {{"retry-after", "-5"}}, 9s, 10s, {}},
         {"a refusal with nothing remaining keeps its own",
          429,
@@ -106,7 +115,7 @@ TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
          {{"retry-after", "20"}, {"x-ratelimit-reset", "5"}},
          19s,
          20s,
-         {}},
+         {"t: Retry-After: 20 seconds\n"}},
         {"Retry-After on a delivered answer", 200, {{"retry-after", "30"}}, 0s, 0s, {}},
         {"nothing remaining",
          200,
@@ -118,6 +127,7 @@ TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
         {"a reset in 30 seconds", 200, {{"ratelimit-reset", "30"}}, 29s, 30s, {"t: rate limit reset in 30 seconds\n"}},
         {"a reset 45 seconds ahead", 200, {{"x-ratelimit-reset", reset_ahead}}, 43s, 45s, {"t: rate limit reset in 4"}},
         {"a reset of no time", 200, {{"ratelimit-reset", "0"}}, 0s, 0s, {}},
+        {"a reset beyond 64 bits is not read", 200, {{"x-ratelimit-reset", "99999999999999999999999"}}, 0s, 0s, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -127,11 +137,12 @@ TEST(RateLimitBackoff, OneAnswerLeavesTheWaitItsHeadersAsk)
         const auto remaining = backoff.Remaining();
         EXPECT_GE(remaining, c.least);
         EXPECT_LE(remaining, c.most);
-        for (const std::string &line : c.lines)
+        std::vector<std::string> lines = c.lines;
+        if (c.status == 429)
+            lines.push_back("t: Too Many Requests (429). Applying backoff.\n");
+        for (const std::string &line : lines)
             EXPECT_TRUE(log.Contains(line)) << line << testing::PrintToString(log.Lines());
-        if (c.lines.empty() && c.status != 429) {
-            EXPECT_TRUE(log.Lines().empty()) << testing::PrintToString(log.Lines());
-        }
+        EXPECT_EQ(log.Lines().size(), lines.size()) << testing::PrintToString(log.Lines());
     }
 }
 
@@ -210,6 +221,15 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             2000ms,
             "ABA"},
+        // A wait of none still keeps the thread away for a second.
+        LimitCase{"RefusedForNoTime",
+                  [] {
+                      return CloudAnswer{.status = 429, .headers = {{"Retry-After", "0"}}};
+                  },
+                  {"cloud_intel0: Retry-After: 0 seconds\n"},
+                  {},
+                  1000ms,
+                  "ABA"},
         LimitCase{"RetryAfterOnADeliveredAnswerIsIgnored",
                   [] {
                       return CloudAnswer{.headers = {{"Retry-After", "30"}}};
@@ -237,6 +257,14 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"ResetAtAPastUnixTime",
                   [] {
                       return CloudAnswer{.headers = {{"X-RateLimit-Reset", UnixTimeFromNow(-30)}}};
+                  },
+                  {},
+                  {"rate limit"},
+                  0ms,
+                  "AB"},
+        LimitCase{"ResetBeyond64BitsIsIgnored",
+                  [] {
+                      return CloudAnswer{.headers = {{"RateLimit-Reset", "99999999999999999999999"}}};
                   },
                   {},
                   {"rate limit"},
@@ -306,12 +334,12 @@ TEST_F(CloudFeedTest, WaitsOfAnyLengthAreHeldToADayAndEndAtAStop)
         {"a reset a hundred billion ahead",
          {.headers = {{"X-RateLimit-Reset", "100000000000"}}},
          "cloud_intel0: rate limit reset in 86400 seconds\n"},
-        {"a reset beyond 64 bits",
-         {.headers = {{"RateLimit-Reset", "99999999999999999999999"}}},
+        {"the largest 64-bit reset",
+         {.headers = {{"RateLimit-Reset", "9223372036854775807"}}},
          "cloud_intel0: rate limit reset in 86400 seconds\n"},
-        {"a refusal for 99999999999 seconds",
-         {.status = 429, .headers = {{"Retry-After", "99999999999"}}},
-         "cloud_intel0: Retry-After: 99999999999 seconds\n"},
+        {"a refusal for the largest 32-bit number of seconds",
+         {.status = 429, .headers = {{"Retry-After", "2147483647"}}},
+         "cloud_intel0: Retry-After: 2147483647 seconds\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -323,6 +351,64 @@ TEST_F(CloudFeedTest, WaitsOfAnyLengthAreHeldToADayAndEndAtAStop)
         ExpectStopsWithin([&] { feed.reset(); }, 3s, std::string("stopping after ") + c.what);
         EXPECT_TRUE(log.Contains("cloud_intel0: Exit.\n"));
     }
+}
+
+// A Retry-After whose number does not fit 32 bits is not read: the
+// refusal's own 10 seconds stay, where a day or a retry at once would
+// follow from taking the number as its bound. The wait is read from the
+// thread after it has stopped.
+TEST_F(CloudFeedTest, ARetryAfterOutOfRangeLeavesTheRefusalsOwnWait)
+{
+    struct Case {
+        const char *value;
+        std::chrono::seconds least, most;
+        bool read;
+    } cases[] = {
+        {"99999999999", 8s, 10s, false},
+        {"-99999999999", 8s, 10s, false},
+        {"2147483647", 86398s, 86400s, true},  // In range: held to a day.
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        log.Clear();
+        auto request_queue = vppEventQueue::Queue::Create("cloud_intel");
+        auto thread = std::make_unique<vdfVelborApiRequest>("cloud_intel0", vppDataFeed::DataSource::cloud_intel,
+                                                            request_queue, event_queue);
+        service.Script({CloudAnswer{.status = 429, .headers = {{"Retry-After", c.value}}}});
+        thread->Create();
+        request_queue->Push(FlowEvent(Flow(0xf2)));
+        ASSERT_TRUE(log.WaitFor("cloud_intel0: Too Many Requests (429). Applying backoff.\n"));
+
+        ExpectStopsWithin(
+            [&] {
+                thread->Terminate();
+                thread->Join();
+            },
+            3s, "stopping the refused thread");
+        const auto remaining = thread->backoff.Remaining();
+        EXPECT_GE(remaining, c.least);
+        EXPECT_LE(remaining, c.most);
+        EXPECT_EQ(log.Contains("cloud_intel0: Retry-After: "), c.read) << testing::PrintToString(log.Lines());
+        EXPECT_EQ(request_queue->Size(), 1u);
+    }
+}
+
+// A refusal that asks for no wait is not answered with more requests at
+// once: over three seconds a thread with refused lookups to spare makes a
+// request about once a second, where it once made thousands.
+TEST_F(CloudFeedTest, ARefusalForNoTimeIsRetriedOnlyAfterASecond)
+{
+    service.Script(std::vector<CloudAnswer>(100, CloudAnswer{.status = 429, .headers = {{"Retry-After", "0"}}}));
+    StartFeed();
+    for (uint64_t digest = 0xf10; digest < 0xf16; digest++)
+        Lookup(Flow(digest));
+
+    // Four requests at most fit the window: at its start, then one a second.
+    EXPECT_FALSE(service.WaitForRequests(6, 3s)) << service.Requests().size() << " requests";
+    const size_t requests = service.Requests().size();
+    EXPECT_GE(requests, 2u);
+    EXPECT_LE(requests, 5u);
+    EXPECT_FALSE(NextAnswer(0).has_value());
 }
 
 }  // namespace
