@@ -1,6 +1,8 @@
 // A cloud answer document as a request thread delivers it (parsed by the
 // shared reader, an object, put on the plug-in's queue as a LOOKUP event)
 // through the LOOKUP step of the category, geography and reputation drivers.
+#include <algorithm>
+#include <cstdlib>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -45,6 +47,26 @@ struct Drivers {
     }
 };
 
+// Nesting of a value: 0 for a scalar, 1 more than its deepest member.
+size_t Depth(const json &value)
+{
+    size_t deepest = 0;
+    if (value.is_structured()) {
+        for (const json &member : value)
+            deepest = std::max(deepest, Depth(member));
+        return deepest + 1;
+    }
+    return 0;
+}
+
+// The one grammar accepts only what the JSON library reads the same way,
+// nested no deeper than the reader's bound.
+void CheckAgainstTheLibrary(const std::string &text, const json &read)
+{
+    if (Depth(read) > vppJson::max_nesting_depth || json::parse(text, nullptr, false, true) != read)
+        std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -53,12 +75,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static Drivers drivers;
     static const auto flows = vppFuzz::SampleFlows();
 
+    const std::string text(reinterpret_cast<const char *>(data), size);
     json answer;
     try {
-        answer = vppJson::ParseText(std::string(reinterpret_cast<const char *>(data), size), "cloud answer");
+        // As the request thread reads an answer.
+        answer = vppJson::ParseText(text, "cloud answer", vppJson::Comments::allowed, vppJson::Keys::last_wins);
     } catch (const std::exception &) {
         return 0;
     }
+    CheckAgainstTheLibrary(text, answer);
     // The request thread passes objects only.
     if (!answer.is_object())
         return 0;
