@@ -538,6 +538,58 @@ TEST_F(LegacyFileTest, TheLastRecordOfATagGivesBothItsHeaderAndItsData)
     EXPECT_EQ(Names(built->domains), Domains({"last.example"}));
 }
 
+TEST_F(LegacyFileTest, RecordsInAnyOrderOfMembersGiveTheSetTheirHeaderChose)
+{
+    struct Case {
+        const char *name;
+        std::string content;
+        std::vector<std::string> names;  // of tag "t"; empty: the load fails
+        std::string error = "";
+    };
+    auto record = [](const std::string &members) { return "{\"intelligence\": {" + members + "}}"; };
+    const std::string type = R"("data_type": "domain_list")";
+    const std::vector<Case> cases = {
+        {"data before its tag", "[" + record(R"("data": ["a.example"], "tag": "t", )" + type) + "]", {"a.example"}},
+        {"a tag given again after the data",
+         "[" + record(R"("tag": "u", "data": ["a.example"], "tag": "t", )" + type) + ", " +
+             record(R"("tag": "t", "data": ["b.example"], "tag": "u", )" + type) + "]",
+         {"a.example"}},
+        {"records of an object: the last usable in key order",
+         "{\"b\": " + record(R"("tag": "t", "data": ["b.example"], )" + type) + ", \"a\": " +
+             record(R"("tag": "t", "data": ["a.example"], )" + type) + "}",
+         {"b.example"}},
+        {"a record key given twice keeps its last record",
+         "{\"a\": " + record(R"("tag": "t", "data": ["first.example"], )" + type) + ", \"a\": " +
+             record(R"("tag": "t", "data": ["second.example"], )" + type) + "}",
+         {"second.example"}},
+        {"a repeated key elsewhere drops nothing",
+         "[" + record(R"("tag": "u", "label": "x", "label": "y", )" + type) + ", " +
+             record(R"("tag": "t", "data": ["a.example"], )" + type) + "]",
+         {"a.example"}},
+        {"nesting behind a comment ended by CR",
+         "[" + record(R"("tag": "t", "data": ["a.example"], "x": //)" "\r" + std::string(100, '[') +
+                      std::string(100, ']') + "\n, " + type) + "]",
+         {}, "line 1: nested deeper than 64 levels"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteLegacy(c.content);
+        log.Clear();
+        TagData header;
+        header.legacy = true;
+        header.data_type = vppDataFeed::DataType::domain_list;
+        auto metadata = Metadata();
+        auto built = feed->Build("t", metadata.count("t") ? *metadata.at("t") : header);
+        if (c.names.empty()) {
+            EXPECT_EQ(built, nullptr);
+            EXPECT_TRUE(log.Contains(c.error)) << testing::PrintToString(log.Lines());
+            continue;
+        }
+        ASSERT_NE(built, nullptr) << testing::PrintToString(log.Lines());
+        EXPECT_EQ(Names(built->domains), c.names);
+    }
+}
+
 TEST_F(LegacyFileTest, BuildFailuresNameTheLegacyFile)
 {
     WriteLegacy("[" + Record("a", "domain_list", R"(, "data": [1, "a.example"])") + "]");
