@@ -103,6 +103,13 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
     const std::string deep = DeeplyNestedConfig();
     const std::string with_nul = good_config + "\0 trailing"s;
     const std::string too_large = std::string(good_config) + std::string(16 * 1024 * 1024, ' ');
+    // The parser ends a line comment at a carriage return as well as at a
+    // line feed: what follows the CR is read as JSON and held to the rules.
+    const std::string unread_head =
+        R"({"indicators": {"x": {"indicator_driver": "custom", "criteria": {"flow_expr": "ip_protocol == 6"}, )"
+        R"("proc_targets": ["p"], "unread": //)" "\r";
+    const std::string deep_behind_cr = unread_head + std::string(100000, '[') + std::string(100000, ']') + "\n}}}";
+    const std::string repeat_behind_cr = unread_head + R"(1, "score": 1, "score": 2)" "\n}}}";
     const Case cases[] = {
         {"missing file", nullptr, "error loading configuration: " + path + ": No such file or directory", true},
         {"syntax error", R"({"indicators": )", "error loading configuration: " + path + ": [json.exception.parse_error",
@@ -144,6 +151,10 @@ TEST_F(ConfigLoaderTest, ReloadFailures)
          "invalid configuration: x: criteria must include a flow expression (flow_expr)", false},
         {"100,000 nested objects", deep,
          "error loading configuration: " + path + ": line 1: nested deeper than 64 levels", true},
+        {"nesting behind a comment ended by CR", deep_behind_cr,
+         "error loading configuration: " + path + ": line 1: nested deeper than 64 levels", true},
+        {"a key repeated behind a comment ended by CR", repeat_behind_cr,
+         "error loading configuration: " + path + ": line 1: duplicate key \"score\"", true},
         {"NUL byte after the document", with_nul, "error loading configuration: " + path + ": line 7: NUL byte", true},
         {"indicator given twice", R"({"indicators": {
            "a": {"indicator_driver": "custom", "criteria": {"flow_expr": "other_port == 1"}},

@@ -236,6 +236,9 @@ const BadOptionFile bad_option_files[] = {
     {"too_large", "cannot open: larger than 16777216 bytes"},
     {"nul_byte", "line 2: NUL byte"},
     {"duplicate_key", "line 1: duplicate key \"tag\""},
+    // A line comment ends at a carriage return too: what follows is JSON.
+    {"nested_behind_cr_comment", "line 1: nested deeper than 64 levels"},
+    {"duplicate_behind_cr_comment", "line 1: duplicate key \"tag\""},
     {"not_json", "not valid JSON: "},
     {"missing", "cannot open: No such file or directory"},
 };
@@ -287,6 +290,11 @@ protected:
             return dir.WriteFile("nul.json", std::string("[\n\0]", 4));
         if (name == "duplicate_key")
             return dir.WriteFile("duplicate.json", R"({"tag": "a", "tag": "b"})");
+        if (name == "nested_behind_cr_comment")
+            return dir.WriteFile("nested_cr.json", "[{\"tag\": \"a\", \"definition\": //\r" +
+                                                       std::string(100000, '[') + std::string(100000, ']') + "\n}]");
+        if (name == "duplicate_behind_cr_comment")
+            return dir.WriteFile("duplicate_cr.json", "{\"tag\": \"a\", //\r\"tag\": \"b\"}");
         if (name == "not_json")
             return dir.WriteFile("broken.json", R"([{"tag": )");
         return dir.Path("nonexistent.json");

@@ -109,6 +109,11 @@ TEST_F(CloudProtocolTest, EveryAnswerThatIsNotDeliveredDropsItsLookupWithTheReas
          {.body = too_deep},
          "error parsing API response: line 1: nested deeper than 64 levels\n",
          "request failed.\n"},
+        // A line comment ends at a carriage return too: what follows is JSON.
+        {"nesting behind a comment ended by CR",
+         {.body = "{\"a\": //\r" + std::string(100000, '[') + std::string(100000, ']') + "\n}"},
+         "error parsing API response: line 1: nested deeper than 64 levels\n",
+         "request failed.\n"},
         {"a server error with a JSON body", {.status = 500, .body = "{}"}, "content:\n{}\n", "HTTP 500.\n"},
         {"a server error without a body",
          {.status = 500, .body = ""},
