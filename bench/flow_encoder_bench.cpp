@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 #include "core/plugin.h"
 #include "core/sink.h"
 #include "indicators/driver_registry.h"

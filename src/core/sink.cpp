@@ -3,7 +3,7 @@
 
 #include <set>
 
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 #include "common/json_reader.h"
 #include "common/text_match.h"
 #include "vd_plugin.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "common/flow_document.h"
+#include "flow/flow_document.h"
 #include "vd_common.h"
 #include "vd_flow.h"
 

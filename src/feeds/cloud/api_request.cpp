@@ -11,7 +11,7 @@
 #include "vd_config.h"
 #include "vd_flow.h"
 
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 #include "common/json_reader.h"
 
 namespace {

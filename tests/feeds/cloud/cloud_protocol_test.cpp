@@ -3,7 +3,7 @@
 // answer or failure drops the one lookup while the thread goes on.
 #include <functional>
 
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 #include "feeds/cloud/cloud_answer.h"
 #include "feeds/cloud/cloud_fixture.h"
 #include "support/thread_stop.h"

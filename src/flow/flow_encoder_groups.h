@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/flow_document.h"
+#include "flow/flow_document.h"
 #include "vd_flow.h"
 
 namespace vdFlowEncoding {

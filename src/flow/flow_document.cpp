@@ -1,5 +1,5 @@
 // Gathering a flow document's members and writing them out in key order.
-#include "common/flow_document.h"
+#include "flow/flow_document.h"
 
 #include <algorithm>
 #include <array>

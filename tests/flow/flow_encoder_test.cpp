@@ -10,7 +10,7 @@
 #include <latch>
 #include <thread>
 
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 #include "support/error_text.h"
 #include "velbord.h"
 

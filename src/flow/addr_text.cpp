@@ -1,4 +1,5 @@
-// The cached text form of host addresses.
+// The cached text form of host addresses. Defines vdAddr::GetString, which
+// the host's vd_addr.h declares and leaves to the plug-in.
 #include <mutex>
 
 #include "vd_addr.h"

@@ -1,6 +1,7 @@
-// The one instantiation of the flow encoder that the plug-in uses, and the
+// The one instantiation of the flow encoder that the plug-in uses (the
+// definition of vdFlow::Encode, which the host's vd_flow.h declares), and the
 // gathering of a flow's members.
-#include "common/flow_encoder.h"
+#include "flow/flow_encoder.h"
 
 #include <mutex>
 

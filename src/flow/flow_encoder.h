@@ -1,8 +1,9 @@
-// vdFlow::Encode: a flow record as the JSON document that sinks and the cloud
-// lookup receive. Instantiated for json in flow_encoder.cpp.
+// vdFlow::Encode, which the host's vd_flow.h declares and the plug-in defines:
+// a flow record as the JSON document that sinks and the cloud lookup receive.
+// Instantiated for json in flow_encoder.cpp.
 #pragma once
 
-#include "common/flow_encoder_groups.h"
+#include "flow/flow_encoder_groups.h"
 #include "vd_flow.h"
 
 namespace vdFlowEncoding {

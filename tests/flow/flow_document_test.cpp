@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/flow_document.h"
+#include "flow/flow_document.h"
 #include "velbord.h"
 
 namespace {

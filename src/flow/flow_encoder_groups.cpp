@@ -1,7 +1,7 @@
 // The member groups of the flow document: identity, metadata, GTP tunnel and
 // counters. Key names and value forms are the wire format of sink payloads
 // and cloud lookups.
-#include "common/flow_encoder_groups.h"
+#include "flow/flow_encoder_groups.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,5 @@
 // Writing single values into JSON documents under one- or two-key paths.
+// Defines the vdSerializer::serialize overloads the host's vd_flow.h declares.
 #include "vd_flow.h"
 
 namespace {
