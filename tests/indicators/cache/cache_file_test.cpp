@@ -207,10 +207,13 @@ TEST_F(CacheFileTest, DamagedFilesLoadWhatCanBeTrusted)
          {one_skipped}, {invalid + "score: -3 does not fit"}, {2}},
         {"a key given twice, its last value good", Header() + Record(Key(3), WithMember(3, "score", "-3, \"score\": 3")) + good2,
          {}, {}, {3, 2}},
-        {"a fractional score", Header() + Record(Key(3), WithMember(3, "score", "7.5")) + good2, {one_skipped},
-         {invalid + "score: 7.5 does not fit"}, {2}},
-        {"a fractional id", Header() + Record(Key(3), WithMember(3, "id", "1.5")) + good2, {one_skipped},
-         {invalid + "id: 1.5 does not fit"}, {2}},
+        // Numbers as the JSON library converts them: a fraction dropped, a
+        // boolean 1 or 0; what lies outside the field is refused.
+        {"a fractional score", Header() + Record(Key(3), WithMember(3, "score", "3.7")) + good2, {}, {}, {3, 2}},
+        {"a boolean score", Header() + Record(Key(1), WithMember(1, "score", "true")) + good2, {}, {}, {1, 2}},
+        {"a negative fractional score", Header() + Record(Key(3), WithMember(3, "score", "-1.5")) + good2,
+         {one_skipped}, {invalid + "score: -1.5 does not fit"}, {2}},
+        {"a fractional id", Header() + Record(Key(3), WithMember(3, "id", "0.9")) + good2, {}, {}, {3, 2}},
         {"an id beyond 64 bits", Header() + Record(Key(3), WithMember(3, "id", "18446744073709551616")) + good2,
          {one_skipped}, {invalid + "id: 1.8446744073709552e+19 does not fit an unsigned 64-bit integer"}, {2}},
         {"an entry of another indicator", Header() + Record(Key(3), vppCache::RenderRecord(MakeEntry(3, "u"))) + good2,
