@@ -59,8 +59,10 @@ template <typename T> T ConvertedInteger(const json &value, const char *what, co
     if (auto number = IntegerWithin<T>(value))
         return *number;
     if (value.is_number_float()) {
-        auto d = std::trunc(value.get<double>());
-        if (std::isfinite(d) && FitsAsDouble<T>(d))
+        // A negative value never fits an unsigned field, not even -0.5.
+        const double d = value.get<double>();
+        const bool sign_fits = std::numeric_limits<T>::is_signed || d >= 0;
+        if (std::isfinite(d) && sign_fits && FitsAsDouble<T>(std::trunc(d)))
             return static_cast<T>(d);
     }
     throw vdException("%s: %s does not fit %s", what, Text(value).c_str(), label);
@@ -99,6 +101,14 @@ std::optional<uint32_t> Unsigned32Truncated(const json &value)
 }  // namespace Lenient
 
 namespace Converted {
+
+uint64_t UnsignedAtMost(const json &value, const char *what, uint64_t max, const char *label)
+{
+    const uint64_t number = ConvertedInteger<uint64_t>(value, what, label);
+    if (number > max)
+        throw vdException("%s: %s does not fit %s", what, Text(value).c_str(), label);
+    return number;
+}
 
 uint32_t UInt32(const json &value, const char *what)
 {

@@ -151,6 +151,9 @@ std::optional<uint32_t> Unsigned32Truncated(const json &value);
 // number nor a boolean throws "<what>: expected a number, found <type>".
 namespace Converted {
 
+// An unsigned number at most max; label names the field in the error
+// ("a port (0 to 65535)").
+uint64_t UnsignedAtMost(const json &value, const char *what, uint64_t max, const char *label);
 uint32_t UInt32(const json &value, const char *what);
 uint64_t UInt64(const json &value, const char *what);
 int32_t Int32(const json &value, const char *what);

@@ -373,7 +373,7 @@ TEST(JsonReaderNumbers, ConvertingReadersTruncateAndNameTheFieldOfAValueThatDoes
         {uint32, json(-1), "field: -1 does not fit an unsigned 32-bit integer"},
         {uint32, json(1.5), "1"},
         {uint32, json(4294967295.9), "4294967295"},
-        {uint32, json(-0.5), "0"},
+        {uint32, json(-0.5), "field: -0.5 does not fit an unsigned 32-bit integer"},
         {uint32, json(-1.5), "field: -1.5 does not fit an unsigned 32-bit integer"},
         {uint32, json(true), "1"},
         {uint32, json(false), "0"},

@@ -22,22 +22,7 @@ namespace {
 // wrapping.
 uint64_t UnsignedWithin(const json &value, const std::string &where, uint64_t max, const char *field)
 {
-    if (value.is_boolean())
-        return value.get<bool>() ? 1 : 0;
-    if (!value.is_number())
-        throw vdException("%s: expected a number, found %s", where.c_str(), value.type_name());
-    if (value.is_number_unsigned() && value.get<uint64_t>() <= max)
-        return value.get<uint64_t>();
-    if (value.is_number_float()) {
-        const double number = value.get<double>();
-        // 2^64 and above do not fit, nor does anything below 0.
-        if (std::isfinite(number) && number >= 0 && number < 18446744073709551616.0 &&
-            static_cast<uint64_t>(number) <= max)
-            return static_cast<uint64_t>(number);
-    }
-    std::string text;
-    vd_json_to_string(value, text);
-    throw vdException("%s: %s does not fit %s", where.c_str(), text.c_str(), field);
+    return vppJson::Converted::UnsignedAtMost(value, where.c_str(), max, field);
 }
 
 uint32_t UInt32(const json &value, const std::string &where)
