@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <utility>
 
