@@ -1,5 +1,7 @@
 #include "feeds/signatures/set_stream.h"
 
+#include <malloc.h>
+
 namespace vdfSignatureSets {
 
 SetStream::SetStream(DataType type, const vppJson::Input &input)
@@ -86,6 +88,9 @@ void SetStream::Close()
                 count += StorePortMember(*built, member) ? 1 : 0;
         });
         port_members.clear();
+        // The members' reading is freed in one stretch, apart from the set
+        // now built: give it back rather than keep it for the set's life.
+        malloc_trim(0);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "common/json_reader.h"
 
@@ -195,13 +196,14 @@ template <class Store4, class Store6> bool StorePrefix(std::string_view text, St
 
 // The ports of an ip_port_list value, in network byte order; a value that
 // is not an array lists none.
-vdfVelborAPI::PortSet ToPorts(const json &value, const ElementName &name)
+std::vector<uint16_t> ToPorts(const json &value, const ElementName &name)
 {
-    vdfVelborAPI::PortSet ports;
+    std::vector<uint16_t> ports;
     if (!value.is_array())
         return ports;
+    ports.reserve(value.size());
     for (size_t i = 0; i < value.size(); i++)
-        ports.insert(htons(Port(value[i], name.Text() + "[" + std::to_string(i) + "]")));
+        ports.push_back(htons(Port(value[i], name.Text() + "[" + std::to_string(i) + "]")));
     return ports;
 }
 
@@ -412,10 +414,11 @@ bool StorePortMember(TagData &data, PortMember &member)
         return false;
     if (!member.error.empty())
         throw vdException("%s", member.error.c_str());
+    vdfVelborAPI::PortSet ports(member.ports.begin(), member.ports.end());
     if (member.key4)
-        data.ip4_ports[*member.key4] = std::move(member.ports);
+        data.ip4_ports[*member.key4] = std::move(ports);
     else
-        data.ip6_ports[*member.key6] = std::move(member.ports);
+        data.ip6_ports[*member.key6] = std::move(ports);
     return true;
 }
 

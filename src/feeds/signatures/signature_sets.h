@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "feeds/signatures/velbor_api.h"
 
@@ -77,7 +78,9 @@ struct PortMember {
     // never read).
     std::optional<vdRadixNetworkEntry<32>> key4;
     std::optional<vdRadixNetworkEntry<128>> key6;
-    vdfVelborAPI::PortSet ports;
+    // Held as a plain list until the set is stored: the port sets are then
+    // made together, apart from what the reading left behind.
+    std::vector<uint16_t> ports;
     std::string error;
 };
 PortMember ReadPortMember(const std::string &key, const json &value);
