@@ -157,10 +157,9 @@ protected:
 
 TEST_F(LegacyHeaderTest, FirstMatchingRecord)
 {
-    std::string path =
-        File("// legacy file\n[1, {\"other\": 2}, " + Record("x") + ", " +
-             Record("t", R"(, "score": 30, "extra": true, "data": {"risk": 3}, "id": 8)") + ", " +
-             Record("t", R"(, "score": 5)") + "]");
+    std::string path = File("// legacy file\n[1, {\"other\": 2}, " + Record("x") + ", " +
+                            Record("t", R"(, "score": 30, "extra": true, "data": {"risk": 3}, "id": 8)") + ", " +
+                            Record("t", R"(, "score": 5)") + "]");
     HeaderResult result = LoadHeader(path);
     EXPECT_EQ(result.error, "");
     EXPECT_EQ(result.type, DataType::risk);

@@ -135,15 +135,15 @@ LegacyTag ReadLegacyTag(const std::string &path, const std::string &tag, DataTyp
     std::map<std::string, Candidate> by_key;
     {
         Input input(path, vppLegacyFile::max_file_size);
-        RecordWalk walk([&](size_t) { return SetRecord(input, &tag, type, false); },
-                        [&](size_t ordinal, const std::string *key, vppLegacyFile::Record &record) {
-                            Candidate candidate{ordinal, UsableHeader(record.header, tag), TakeSet(record),
-                                                record.set_is_final};
-                            if (key != nullptr)
-                                by_key.insert_or_assign(*key, std::move(candidate));
-                            else if (candidate.header)
-                                chosen = std::move(candidate);
-                        });
+        RecordWalk walk(
+            [&](size_t) { return SetRecord(input, &tag, type, false); },
+            [&](size_t ordinal, const std::string *key, vppLegacyFile::Record &record) {
+                Candidate candidate{ordinal, UsableHeader(record.header, tag), TakeSet(record), record.set_is_final};
+                if (key != nullptr)
+                    by_key.insert_or_assign(*key, std::move(candidate));
+                else if (candidate.header)
+                    chosen = std::move(candidate);
+            });
         vppJson::Parse(input, walk, vppJson::Comments::allowed);
     }
     // Of an object's records, the last usable one in key order.
@@ -162,7 +162,8 @@ LegacyTag ReadLegacyTag(const std::string &path, const std::string &tag, DataTyp
         // chosen record again, its data by its own header's type.
         chosen->set.reset();
         Input input(path, vppLegacyFile::max_file_size);
-        RecordWalk walk([&](size_t ordinal) { return SetRecord(input, nullptr, chosen_type, ordinal == chosen->ordinal); },
+        RecordWalk walk(
+            [&](size_t ordinal) { return SetRecord(input, nullptr, chosen_type, ordinal == chosen->ordinal); },
             [&](size_t ordinal, const std::string *, vppLegacyFile::Record &record) {
                 if (ordinal == chosen->ordinal)
                     chosen->set = TakeSet(record);
