@@ -30,6 +30,7 @@
 
 #include "feeds/signatures/name_set.h"
 #include "support/seeded_random.h"
+#include "support/process_memory.h"
 #include "support/signature_gen.h"
 #include "support/slot_name_set.h"
 
@@ -241,24 +242,6 @@ const SlotNameSet &Slotted(const Data &data)
 
 // ---- Builds in a fresh process ------------------------------------------------------------
 
-struct Memory {
-    long rss_kib = 0, hwm_kib = 0;
-};
-
-Memory ReadMemory()
-{
-    Memory memory;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            memory.rss_kib = std::stol(line.substr(6));
-        else if (line.rfind("VmHWM:", 0) == 0)
-            memory.hwm_kib = std::stol(line.substr(6));
-    }
-    return memory;
-}
-
 double HeapInUse()
 {
     const struct mallinfo2 info = mallinfo2();
@@ -280,13 +263,13 @@ template <typename Set> BuildResult Build(const std::string &text)
     BuildResult result;
     const double heap_before = HeapInUse();
     ResetPeak();
-    const Memory before = ReadMemory();
+    const ProcessMemory before = ReadMemory();
     const auto start = Clock::now();
     Set set;
     for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
         set.insert(std::string_view(text).substr(at, end - at));
     result.seconds = Seconds(start, Clock::now());
-    const Memory after = ReadMemory();
+    const ProcessMemory after = ReadMemory();
     result.names = double(set.size());
     result.held = double(set.held_bytes());
     result.heap = HeapInUse() - heap_before;

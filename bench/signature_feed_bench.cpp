@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "feeds/signatures/velbor_api.h"
+#include "support/process_memory.h"
 #include "support/signature_gen.h"
 #include "support/signature_offer.h"
 #include "vd_api.h"
@@ -47,26 +48,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char *child_flag = "--load-child";
 constexpr double kib_per_mb = 1024.0;
 
-// ---- Process memory -------------------------------------------------------------------
-
-struct Memory {
-    long rss_kib = 0;  // VmRSS
-    long hwm_kib = 0;  // VmHWM, the peak resident size
-};
-
-Memory ReadMemory()
-{
-    Memory memory;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            memory.rss_kib = std::stol(line.substr(6));
-        else if (line.rfind("VmHWM:", 0) == 0)
-            memory.hwm_kib = std::stol(line.substr(6));
-    }
-    return memory;
-}
+// ---- Timing ----------------------------------------------------------------------------------
 
 double Seconds(Clock::time_point begin, Clock::time_point end)
 {
@@ -134,13 +116,13 @@ int ChildFeedLoad(const std::string &path)
     vppIntel::Entry entry;
 
     LoadResult result;
-    const Memory before = ReadMemory();
+    const ProcessMemory before = ReadMemory();
     const auto start = Clock::now();
     feed->Lookup(flow, entry, "set");
     const auto loaded = Clock::now();
     feed->Lookup(flow, entry, "set");
     const auto looked_up = Clock::now();
-    const Memory after = ReadMemory();
+    const ProcessMemory after = ReadMemory();
 
     const vdfVelborAPI::TagData &data = *feed->tags.at("set");
     if (data.state != vdfVelborAPI::LOADED) {
@@ -166,11 +148,11 @@ int ChildParse(const std::string &path)
     const std::string text = text_stream.str();
 
     LoadResult result;
-    const Memory before = ReadMemory();
+    const ProcessMemory before = ReadMemory();
     const auto start = Clock::now();
     const json document = json::parse(text);
     const auto parsed = Clock::now();
-    const Memory after = ReadMemory();
+    const ProcessMemory after = ReadMemory();
     result.seconds = Seconds(start, parsed);
     result.rss_before_kib = before.rss_kib;
     result.rss_after_kib = after.rss_kib;

@@ -1,18 +1,17 @@
-// Reads the header record of one tag from a legacy intelligence file: a JSON
-// array of records, each with an "intelligence" header and a "sha1" digest.
+// Reads the header record of one tag from the legacy intelligence file,
+// through the file's one reader (feeds/legacy_records.h).
 #include <algorithm>
+#include <exception>
+#include <optional>
 #include <vector>
 
 #include "common/json_reader.h"
 #include "feeds/data_feed.h"
+#include "feeds/legacy_records.h"
 
 namespace vppDataFeed {
 
 namespace {
-
-// The header records are small; the bound keeps a damaged or hostile file
-// from exhausting memory.
-constexpr size_t max_legacy_file_size = 64 * 1024 * 1024;
 
 using vppJson::RequiredString;
 
@@ -29,10 +28,25 @@ unsigned ReadScore(const std::string &tag, const json &value)
     throw vdException("%s: invalid %s parameter type: %s", tag.c_str(), "unsigned", "score");
 }
 
-json ParseFile(const std::string &path)
+// The record of the first header naming tag. A header read before it that
+// names no tag fails the read, after the whole file was read.
+json FindRecord(const std::string &tag, const std::string &path)
 {
+    std::optional<json> found;
+    std::exception_ptr failure;
+    auto visit = [&](const json &record) {
+        if (found || failure)
+            return;
+        try {
+            const json *header = vppJson::FindMember(record, "intelligence");
+            if (header != nullptr && RequiredString(tag, *header, "tag") == tag)
+                found = record;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
     try {
-        return vppJson::ParseFile(path, max_legacy_file_size, vppJson::Keys::last_wins);
+        vppLegacyFile::ReadHeaders(path, visit);
     } catch (const vppJson::SyntaxError &e) {
         throw vdException("%s: error loading data feed; JSON exception: %s", path.c_str(), e.Problem().c_str());
     } catch (const vppJson::DocumentError &e) {
@@ -41,6 +55,9 @@ json ParseFile(const std::string &path)
     } catch (const std::exception &e) {
         throw vdException("%s: error loading data feed: %s", path.c_str(), e.what());
     }
+    if (failure)
+        std::rethrow_exception(failure);
+    return found ? std::move(*found) : json();
 }
 
 Base::Digest ReadDigest(const std::string &tag, const std::string &path, const json &record)
@@ -60,34 +77,26 @@ Base::Digest ReadDigest(const std::string &tag, const std::string &path, const j
 DataType Base::LoadHeader(const std::string &tag, json &data, const std::string &path, std::string &label,
                           unsigned &score, Digest &sha1)
 {
-    const json document = ParseFile(path);
+    const json record = FindRecord(tag, path);
+    if (record.is_null())
+        return DataType::invalid;
+    const json &header = record["intelligence"];
 
-    // An array's elements, an object's member values, anything else itself.
-    for (const json &record : document) {
-        const json *header_member = vppJson::FindMember(record, "intelligence");
-        if (header_member == nullptr)
-            continue;
-        const json &header = *header_member;
-        if (RequiredString(tag, header, "tag") != tag)
-            continue;
+    // Every field is read before any output changes, so a failure leaves
+    // the caller's values as they were.
+    std::string found_label = RequiredString(tag, header, "label");
+    DataType type = GetDataType(RequiredString(tag, header, "data_type"));
+    const json *configured_score = vppJson::FindMember(header, "score");
+    bool has_score = configured_score != nullptr;
+    unsigned found_score = has_score ? ReadScore(tag, *configured_score) : 0;
+    Digest found_sha1 = ReadDigest(tag, path, record);
 
-        // Every field is read before any output changes, so a failure leaves
-        // the caller's values as they were.
-        std::string found_label = RequiredString(tag, header, "label");
-        DataType type = GetDataType(RequiredString(tag, header, "data_type"));
-        const json *configured_score = vppJson::FindMember(header, "score");
-        bool has_score = configured_score != nullptr;
-        unsigned found_score = has_score ? ReadScore(tag, *configured_score) : 0;
-        Digest found_sha1 = ReadDigest(tag, path, record);
-
-        label = std::move(found_label);
-        if (has_score)
-            score = found_score;
-        sha1 = found_sha1;
-        data = header;
-        return type;
-    }
-    return DataType::invalid;
+    label = std::move(found_label);
+    if (has_score)
+        score = found_score;
+    sha1 = found_sha1;
+    data = header;
+    return type;
 }
 
 }  // namespace vppDataFeed

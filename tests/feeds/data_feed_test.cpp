@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "feeds/data_feed.h"
+#include "feeds/legacy_records.h"
 #include "support/error_text.h"
 #include "support/feed_injector.h"
 #include "support/log_capture.h"
@@ -155,9 +157,9 @@ protected:
 
 TEST_F(LegacyHeaderTest, FirstMatchingRecord)
 {
-    std::string path =
-        File("// legacy file\n[1, {\"other\": 2}, " + Record("x") + ", " +
-             Record("t", R"(, "score": 30, "extra": true)") + ", " + Record("t", R"(, "score": 5)") + "]");
+    std::string path = File("// legacy file\n[1, {\"other\": 2}, " + Record("x") + ", " +
+                            Record("t", R"(, "score": 30, "extra": true, "data": {"risk": 3}, "id": 8)") + ", " +
+                            Record("t", R"(, "score": 5)") + "]");
     HeaderResult result = LoadHeader(path);
     EXPECT_EQ(result.error, "");
     EXPECT_EQ(result.type, DataType::risk);
@@ -166,6 +168,9 @@ TEST_F(LegacyHeaderTest, FirstMatchingRecord)
     EXPECT_EQ(result.sha1[0], 0x00);
     EXPECT_EQ(result.sha1[19], 0x33);
     EXPECT_EQ(result.data.at("extra"), true);
+    // The header without its data set, which the reader passes over.
+    EXPECT_FALSE(result.data.contains("data"));
+    EXPECT_FALSE(result.data.contains("id"));
 }
 
 TEST_F(LegacyHeaderTest, Cases)
@@ -185,6 +190,11 @@ TEST_F(LegacyHeaderTest, Cases)
         {"[" + Record("t", R"(, "score": true)") + "]", DataType::risk, "L-t", 1, ""},
         {"[" + unknown_type + "]", DataType::invalid, "L", 99, ""},
         {"[" + Record("t") + "]", DataType::risk, "L-t", 99, ""},
+        // A key given twice keeps its last value, in a header and among records.
+        {"[" + Record("t", R"(, "label": "again", "score": 1, "score": 2)") + "]", DataType::risk, "again", 2, ""},
+        {R"({"b": )" + Record("t", R"(, "score": 3)") + R"(, "a": )" + Record("x") + R"(, "b": )" +
+             Record("t", R"(, "score": 4)") + "}",
+         DataType::risk, "L-t", 4, ""},
         {R"([{"intelligence": {"label": "x"}}, )" + Record("t") + "]", DataType::invalid, "unset", 99,
          "t: required string parameter not found: tag"},
         {R"([{"intelligence": {"tag": 5}}])", DataType::invalid, "unset", 99, "t: invalid string parameter type: tag"},
@@ -239,12 +249,36 @@ TEST_F(LegacyHeaderTest, RefusedFilesNameWhatAndWhere)
         {dir.Path("fifo"), ": not a regular file"},
         {dir.WriteFile("nul.json", "[" + Record("t") + "]\n\0"s), ": line 2: NUL byte"},
         {dir.WriteFile("nested.json", nested), ": line 1: nested deeper than 64 levels"},
+        // Inside another tag's data set, which is passed over, the depth still counts.
+        {dir.WriteFile("nested_data.json", "[" + Record("t") + R"(, {"intelligence": {"tag": "x", "data": )" + nested),
+         ": line 1: nested deeper than 64 levels"},
     };
     for (const auto &c : cases) {
         HeaderResult result = LoadHeader(c.path);
         EXPECT_EQ(result.error, c.path + ": error loading data feed" + c.error);
         EXPECT_EQ(result.label, "unset");
     }
+}
+
+// The header is read through the legacy file's one reader, under its one
+// bound: a file beyond the old 64 MiB limit loads, one beyond the bound is
+// refused before it is read.
+TEST_F(LegacyHeaderTest, OneBoundForTheLegacyFile)
+{
+    const size_t old_limit = size_t(64) * 1024 * 1024;
+    ASSERT_GT(vppLegacyFile::max_file_size, old_limit);
+    std::string padded = "[" + Record("x") + std::string(old_limit, ' ') + ", " + Record("t") + "]";
+    HeaderResult result = LoadHeader(File(padded));
+    padded.clear();
+    padded.shrink_to_fit();
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(result.type, DataType::risk);
+
+    // Sparse: no byte of it is written or read.
+    std::string huge = dir.WriteFile("huge.json", "[" + Record("t") + "]");
+    ASSERT_EQ(truncate(huge.c_str(), off_t(vppLegacyFile::max_file_size) + 1), 0);
+    EXPECT_EQ(LoadHeader(huge).error, huge + ": error loading data feed: larger than " +
+                                          std::to_string(vppLegacyFile::max_file_size) + " bytes");
 }
 
 }  // namespace

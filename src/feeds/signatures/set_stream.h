@@ -10,48 +10,27 @@
 #include <optional>
 #include <string>
 
-#include "common/json_sax.h"
+#include "common/json_routing.h"
 #include "feeds/signatures/signature_sets.h"
 
 namespace vdfSignatureSets {
 
-// Passes over one value, counting its depth.
-class Skipper
-{
-public:
-    void Value(json &&) { Scalar(); }
-    void String(std::string &) { Scalar(); }
-    void StartObject() { depth++; }
-    void Key(std::string &) {}
-    void EndObject() { Close(); }
-    void StartArray() { depth++; }
-    void EndArray() { Close(); }
-    bool Complete() const { return complete; }
-
-private:
-    void Scalar() { complete = depth == 0; }
-    void Close() { complete = --depth == 0; }
-
-    size_t depth = 0;
-    bool complete = false;
-};
-
-class SetStream
+class SetStream : public vppJson::ValueStream
 {
 public:
     // type's rules take the set into a TagData of its own.
     SetStream(DataType type, const vppJson::Input &input);
 
-    void Value(json &&value);
-    void String(std::string &text);
-    void StartObject() { Open(true); }
-    void Key(std::string &key);
-    void EndObject() { Close(); }
-    void StartArray() { Open(false); }
-    void EndArray() { Close(); }
+    void Value(json &&value) override;
+    void String(std::string &text) override;
+    void StartObject() override { Open(true); }
+    void Key(std::string &key) override;
+    void EndObject() override { Close(); }
+    void StartArray() override { Open(false); }
+    void EndArray() override { Close(); }
 
     // Whether the set's value is whole.
-    bool Complete() const { return complete; }
+    bool Complete() const override { return complete; }
     // Whether the value was null: no set at all (no count line).
     bool IsNull() const { return null_set; }
     // The containers built, after the count line; throws the error of the

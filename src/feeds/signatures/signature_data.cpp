@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/json_reader.h"
+#include "feeds/legacy_records.h"
 #include "feeds/signatures/signature_readers.h"
 #include "feeds/signatures/velbor_api.h"
 
@@ -110,7 +111,7 @@ std::unique_ptr<SetStream> vdfVelborAPI::ReadLegacyTag(const std::string &name, 
                                                         TagData &header) const
 {
     vdfSignatureSets::LegacyTag found =
-        vdfSignatureSets::ReadLegacyTag(data_path, max_legacy_file_size, name, current.data_type);
+        vdfSignatureSets::ReadLegacyTag(data_path, name, current.data_type);
     // The last usable record of the tag gives both the header and the data,
     // as it gave the header when the metadata was loaded.
     TakeHeader(header, *found.header);
@@ -123,7 +124,7 @@ void vdfVelborAPI::ReadLegacyMetadata(TagMap &out) const
     // Lines wait for the whole file: a file that fails later loads nothing
     // and says only that. Operational lines are marked true.
     std::vector<std::pair<bool, std::string>> lines;
-    vdfSignatureSets::ReadLegacyHeaders(data_path, max_legacy_file_size, [&](const json &record) {
+    vppLegacyFile::ReadHeaders(data_path, [&](const json &record) {
         try {
             std::string name = vdfSignatureSets::LegacyRecordTag(record);
             if (name.empty())

@@ -1,11 +1,11 @@
-// The readers of a signature data file and of the legacy intelligence file:
-// one pass of the parser builds the header as a small document and the set
-// straight from the events, passing over what is not wanted (the other
-// records' data). A file whose members come in an order the pass cannot
-// follow (the data before its data type or its tag) is read a second time.
+// The readers of a signature data file and of one tag of the legacy
+// intelligence file (whose records feeds/legacy_records.h reads): one pass
+// of the parser builds the header as a small document and the set straight
+// from the events, passing over what is not wanted (the other records'
+// data). A file whose members come in an order the pass cannot follow (the
+// data before its data type or its tag) is read a second time.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,12 +29,6 @@ struct Payload {
 // is read, by that type. Throws the reader's errors (vppJson).
 Payload ReadPayload(const std::string &path, size_t max_size, DataType forced = DataType::invalid);
 
-// One record of the legacy file, as LoadLegacyMetadata reads it: the record
-// less its "intelligence" member's "data" (only "intelligence" and "sha1"
-// are kept). Records come in the order the JSON library visits them.
-using LegacyHeaderVisit = std::function<void(const json &record)>;
-void ReadLegacyHeaders(const std::string &path, size_t max_size, const LegacyHeaderVisit &visit);
-
 // The set of one legacy tag: the last record of the tag whose header is
 // usable gives both the header and the set.
 struct LegacyTag {
@@ -42,8 +36,9 @@ struct LegacyTag {
     std::unique_ptr<SetStream> set;  // nullptr: the record has no data
 };
 
-// Reads tag's set from the legacy file; type is the data type expected from
-// its header. Throws vdException "not found" when no record is usable.
-LegacyTag ReadLegacyTag(const std::string &path, size_t max_size, const std::string &tag, DataType type);
+// Reads tag's set from the legacy file (feeds/legacy_records.h); type is the
+// data type expected from its header. Throws vdException "not found" when no
+// record is usable.
+LegacyTag ReadLegacyTag(const std::string &path, const std::string &tag, DataType type);
 
 }  // namespace vdfSignatureSets

@@ -142,10 +142,9 @@ protected:
     // Monotonic time of a retry 300 s from now; 0 when the clock fails.
     static int64_t RetryTime();
 
-    // Data sets are large; the bounds keep a damaged file from exhausting
-    // memory.
+    // Data sets are large; the bound keeps a damaged file from exhausting
+    // memory (the legacy file's is vppLegacyFile::max_file_size).
     static constexpr size_t max_signature_file_size = size_t(512) * 1024 * 1024;
-    static constexpr size_t max_legacy_file_size = size_t(512) * 1024 * 1024;
     // The signature's data file; throws for an encryption other than "none".
     static const std::string &SignaturePath(const TagData &data);
 
