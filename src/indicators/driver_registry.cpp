@@ -33,6 +33,22 @@ std::shared_ptr<Base> CreateChosen(const std::shared_ptr<vppEventQueue::Queue> &
     return T::Create(queue, tag, ordinal, conf, defaults, driver);
 }
 
+template <class T>
+std::shared_ptr<Base> CreateAnswerLookup(const std::shared_ptr<vppEventQueue::Queue> &queue, Driver,
+                                         const std::string &tag, unsigned ordinal, const json &conf,
+                                         const json &defaults)
+{
+    return vpiCreateAnswerLookup<T>(queue, tag, ordinal, conf, defaults);
+}
+
+template <class T>
+std::shared_ptr<Base> CreateChosenAnswerLookup(const std::shared_ptr<vppEventQueue::Queue> &queue, Driver driver,
+                                               const std::string &tag, unsigned ordinal, const json &conf,
+                                               const json &defaults)
+{
+    return vpiCreateAnswerLookup<T>(queue, tag, ordinal, conf, defaults, driver);
+}
+
 using DriverTable = std::unordered_map<Driver, DriverRow, vdEnumHasher>;
 
 constexpr bool needs_feeds = true;
@@ -43,7 +59,7 @@ constexpr bool own_data = false;
 const DriverTable &Drivers()
 {
     static const DriverTable table = {
-        {Driver::category, {CreateFixed<vpiCategory>, needs_feeds}},
+        {Driver::category, {CreateAnswerLookup<vpiCategory>, needs_feeds}},
         {Driver::credentials_cleartext, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::crypto_application, {CreateFixed<vpiCryptoApplication>, needs_feeds}},
         {Driver::crypto_protocol, {CreateFixed<vpiCryptoProtocol>, needs_feeds}},
@@ -51,10 +67,10 @@ const DriverTable &Drivers()
         {Driver::custom, {CreateFixed<vpiCustom>, own_data}},
         {Driver::doh_scanner, {CreateFixed<vpiDOHScanner>, own_data}},
         {Driver::dox_server, {CreateFixed<vpiDOXServer>, needs_feeds}},
-        {Driver::geo, {CreateFixed<vpiGeo>, needs_feeds}},
+        {Driver::geo, {CreateAnswerLookup<vpiGeo>, needs_feeds}},
         {Driver::protocol_insecure, {CreateFixed<vpiInsecureProtocol>, needs_feeds}},
-        {Driver::reputation_domain, {CreateChosen<vpiReputation>, needs_feeds}},
-        {Driver::reputation_ip, {CreateChosen<vpiReputation>, needs_feeds}},
+        {Driver::reputation_domain, {CreateChosenAnswerLookup<vpiReputation>, needs_feeds}},
+        {Driver::reputation_ip, {CreateChosenAnswerLookup<vpiReputation>, needs_feeds}},
         {Driver::tls_cert_expired, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::tls_cert_mismatch, {CreateChosen<vpiRisk>, needs_feeds}},
         {Driver::tls_cert_self_signed, {CreateChosen<vpiRisk>, needs_feeds}},

@@ -30,69 +30,34 @@ std::optional<int32_t> DomainCategory(const json &category)
 
 vpiCategory::vpiCategory(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority,
                          const json &conf, const json &defaults)
-    : vpiFeedLookup(std::move(queue), vppIndicator::Driver::category, tag, priority, conf, defaults, category_criteria),
+    : vpiAnswerLookup(std::move(queue), vppIndicator::Driver::category, tag, priority, conf, defaults,
+                      category_criteria, "category"),
       categories(ConfiguredCategories(criteria))
 {
 }
 
-std::shared_ptr<vpiCategory> vpiCategory::Create(const std::shared_ptr<vppEventQueue::Queue> &queue,
-                                                 const std::string &tag, unsigned ordinal, const json &conf,
-                                                 const json &defaults)
+// An indicator is named after the category data set it stands for.
+void vpiCategory::LookupFlow(vppEventQueue::Event &ev)
 {
-    unsigned priority = LoadPriority(tag, conf, ordinal);
-    return std::make_shared<vpiCategory>(queue, tag, priority, conf, defaults);
+    LookupFeeds(ev, tag);
 }
 
-void vpiCategory::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
+std::string vpiCategory::Wanted() const
 {
-    if (ev->type == vppEventQueue::Event::FLOW)
-        LookupOwnDataSet(*ev);
-    else if (vpiCloudAnswer::IsAnswer(*ev))
-        ReadAnswer(ev);
-    vppIndicator::Base::ProcessFlow(ev);
+    return Join(categories);
 }
 
-// An indicator is named after the category data set it stands for. Each feed
-// takes the flow's lock itself once its data set is loaded.
-void vpiCategory::LookupOwnDataSet(vppEventQueue::Event &ev) const
+void vpiCategory::ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &category,
+                             std::string &reading)
 {
-    if (!ev.flow)
-        return;
-    for (const auto &[name, feed] : data_feeds) {
-        vppIntel::Entry entry;
-        if (feed->Lookup(ev.flow, entry, tag))
-            ev.Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
-    }
-}
-
-void vpiCategory::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
-{
-    vpiCloudAnswer::Read(tag, [&](std::string &reading) {
-        if (const json *answer = vpiCloudAnswer::FlowMember(tag, *ev, reading))
-            ReadCategory(ev, *answer, reading);
-    });
-}
-
-void vpiCategory::ReadCategory(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer,
-                               std::string &reading)
-{
-    const std::string wanted = Join(categories);
-    reading = "category";
-    const json *category = vppJson::FindMember(answer, "category");
-    if (category == nullptr || category->is_null()) {
-        LogLookup(ev, "category: none", wanted, false);
-        return;
-    }
-    SetDataFeedScore(*category);
-
     reading = "domain";
-    const std::optional<int32_t> id = DomainCategory(*category);
+    const std::optional<int32_t> id = DomainCategory(category);
     if (!id) {
-        LogLookup(ev, "domain category: none", wanted, false);
+        LogLookup(ev, "domain category: none", Wanted(), false);
         return;
     }
     const bool matched = categories.empty() || categories.count(*id) != 0;
-    LogLookup(ev, "domain category: " + std::to_string(*id), wanted, matched);
+    LogLookup(ev, "domain category: " + std::to_string(*id), Wanted(), matched);
     if (!matched)
         return;
     vppIntel::Entry entry = vpiCloudAnswer::NewEntry(*ev);

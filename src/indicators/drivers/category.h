@@ -8,27 +8,22 @@
 #include <string>
 #include <unordered_set>
 
-#include "indicators/drivers/feed_lookup.h"
+#include "indicators/drivers/answer_lookup.h"
 
-class vpiCategory : public vpiFeedLookup
+class vpiCategory : public vpiAnswerLookup
 {
 public:
     vpiCategory(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority,
                 const json &conf, const json &defaults);
 
-    static std::shared_ptr<vpiCategory> Create(const std::shared_ptr<vppEventQueue::Queue> &queue,
-                                               const std::string &tag, unsigned ordinal, const json &conf,
-                                               const json &defaults);
-
-    // FLOW: each feed's data set named as the indicator's tag; a cloud
-    // answer: its domain category against "categories".
-    void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev) override;
-
     // The ids of the criteria key "categories"; empty: any category.
     const std::unordered_set<int32_t> categories;
 
 private:
-    void LookupOwnDataSet(vppEventQueue::Event &ev) const;
-    void ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev);
-    void ReadCategory(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading);
+    // FLOW: each feed's data set named as the indicator's tag.
+    void LookupFlow(vppEventQueue::Event &ev) override;
+    // A cloud answer's "category": its domain category against "categories".
+    void ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &category,
+                    std::string &reading) override;
+    std::string Wanted() const override;
 };

@@ -19,6 +19,6 @@ void vpiDOXServer::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
     // Looked up without the flow's lock: a data set read from disk on its
     // first lookup must not keep host threads waiting on this flow.
     if (ev->type == vppEventQueue::Event::FLOW && ev->flow && IsTlsOrDoq(*ev->flow))
-        LookupFeeds(*ev);
+        LookupFeeds(*ev, GetDriverName());
     vppIndicator::Base::ProcessFlow(ev);
 }

@@ -18,7 +18,8 @@ public:
     void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev) override;
 
 protected:
-    void LookupFeeds(vppEventQueue::Event &ev) const;
+    // Each feed's data set named key (the driver's name, for most drivers).
+    void LookupFeeds(vppEventQueue::Event &ev, const std::string &key) const;
 };
 
 // A family member that serves one driver.

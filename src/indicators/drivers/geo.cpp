@@ -24,52 +24,25 @@ std::unordered_set<std::string> ConfiguredCountries(const vppCriteria &criteria)
 
 vpiGeo::vpiGeo(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority, const json &conf,
                const json &defaults)
-    : vpiFeedLookup(std::move(queue), vppIndicator::Driver::geo, tag, priority, conf, defaults, geo_criteria),
+    : vpiAnswerLookup(std::move(queue), vppIndicator::Driver::geo, tag, priority, conf, defaults, geo_criteria,
+                      "country"),
       countries(ConfiguredCountries(criteria))
 {
 }
 
-std::shared_ptr<vpiGeo> vpiGeo::Create(const std::shared_ptr<vppEventQueue::Queue> &queue, const std::string &tag,
-                                       unsigned ordinal, const json &conf, const json &defaults)
+std::string vpiGeo::Wanted() const
 {
-    unsigned priority = LoadPriority(tag, conf, ordinal);
-    return std::make_shared<vpiGeo>(queue, tag, priority, conf, defaults);
+    return Join(countries);
 }
 
-void vpiGeo::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
+void vpiGeo::ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &country, std::string &reading)
 {
-    if (ev->type == vppEventQueue::Event::FLOW)
-        LookupFeeds(*ev);
-    else if (vpiCloudAnswer::IsAnswer(*ev))
-        ReadAnswer(ev);
-    vppIndicator::Base::ProcessFlow(ev);
-}
-
-void vpiGeo::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
-{
-    vpiCloudAnswer::Read(tag, [&](std::string &reading) {
-        if (const json *answer = vpiCloudAnswer::FlowMember(tag, *ev, reading))
-            ReadCountry(ev, *answer, reading);
-    });
-}
-
-void vpiGeo::ReadCountry(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading)
-{
-    const std::string wanted = Join(countries);
-    reading = "country";
-    const json *country = vppJson::FindMember(answer, "country");
-    if (country == nullptr || country->is_null()) {
-        LogLookup(ev, "country: none", wanted, false);
-        return;
-    }
-    SetDataFeedScore(*country);
-
     reading = "country_code";
-    const std::string *code = CountryCode(*country);
+    const std::string *code = CountryCode(country);
     if (code == nullptr)
         return;
     const bool matched = countries.empty() || countries.count(*code) != 0;
-    LogLookup(ev, "country: " + *code, wanted, matched);
+    LogLookup(ev, "country: " + *code, Wanted(), matched);
     if (!matched)
         return;
 
@@ -78,7 +51,7 @@ void vpiGeo::ReadCountry(const std::shared_ptr<vppEventQueue::Event> &ev, const 
     for (const char *name : country_details) {
         reading = name;
         // A missing detail spoils the answer: no entry, even for a match.
-        const json *value = vppJson::FindMemberOrLog(tag, *country, name, name);
+        const json *value = vppJson::FindMemberOrLog(tag, country, name, name);
         if (value == nullptr)
             return;
         if (value->is_string())

@@ -7,28 +7,24 @@
 #include <string>
 #include <unordered_set>
 
-#include "indicators/drivers/feed_lookup.h"
+#include "indicators/drivers/answer_lookup.h"
 
-class vpiGeo : public vpiFeedLookup
+class vpiGeo : public vpiAnswerLookup
 {
 public:
+    // FLOW events are looked up in each feed's data set "geo".
     vpiGeo(std::shared_ptr<vppEventQueue::Queue> queue, const std::string &tag, unsigned priority, const json &conf,
            const json &defaults);
-
-    static std::shared_ptr<vpiGeo> Create(const std::shared_ptr<vppEventQueue::Queue> &queue, const std::string &tag,
-                                          unsigned ordinal, const json &conf, const json &defaults);
-
-    // FLOW: each feed's data set "geo"; a cloud answer: its country code
-    // against "countries".
-    void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev) override;
 
     // The codes of the criteria key "countries", compared exactly (letter
     // case too); empty: any country.
     const std::unordered_set<std::string> countries;
 
 private:
-    void ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev);
-    void ReadCountry(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading);
+    // A cloud answer's "country": its code against "countries".
+    void ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &country,
+                    std::string &reading) override;
+    std::string Wanted() const override;
     // The country's code; throws vdException when it is not a string.
     const std::string *CountryCode(const json &country) const;
 };

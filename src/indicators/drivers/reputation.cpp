@@ -65,17 +65,10 @@ std::vector<std::string> FlaggedTypes(const json *flags)
 
 vpiReputation::vpiReputation(std::shared_ptr<vppEventQueue::Queue> queue, Driver driver, const std::string &tag,
                              unsigned priority, const json &conf, const json &defaults)
-    : vppIndicator::Base(std::move(queue), driver, tag, priority, conf, defaults, reputation_criteria),
-      prefix(RequireFeedPrefix(driver, tag)), tag_prefix(prefix + "_"), types(ConfiguredTypes(criteria))
+    : vpiAnswerLookup(std::move(queue), driver, tag, priority, conf, defaults, reputation_criteria,
+                      RequireFeedPrefix(driver, tag)),
+      prefix(answer_member), tag_prefix(prefix + "_"), types(ConfiguredTypes(criteria))
 {
-}
-
-std::shared_ptr<vpiReputation> vpiReputation::Create(const std::shared_ptr<vppEventQueue::Queue> &queue,
-                                                     const std::string &tag, unsigned ordinal, const json &conf,
-                                                     const json &defaults, Driver driver)
-{
-    unsigned priority = LoadPriority(tag, conf, ordinal);
-    return std::make_shared<vpiReputation>(queue, driver, tag, priority, conf, defaults);
 }
 
 std::string vpiReputation::GetFeedPrefix() const
@@ -83,16 +76,7 @@ std::string vpiReputation::GetFeedPrefix() const
     return FeedPrefix(driver);
 }
 
-void vpiReputation::ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev)
-{
-    if (ev->type == vppEventQueue::Event::FLOW)
-        LookupFeeds(*ev);
-    else if (vpiCloudAnswer::IsAnswer(*ev))
-        ReadAnswer(ev);
-    vppIndicator::Base::ProcessFlow(ev);
-}
-
-void vpiReputation::LookupFeeds(vppEventQueue::Event &ev)
+void vpiReputation::LookupFlow(vppEventQueue::Event &ev)
 {
     if (!ev.flow)
         return;
@@ -149,32 +133,21 @@ std::string vpiReputation::TypeOfTag(const std::string &data_set) const
     return data_set.size() > tag_prefix.size() ? data_set.substr(tag_prefix.size()) : data_set;
 }
 
-void vpiReputation::ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev)
+void vpiReputation::CountAnswer(const vppEventQueue::Event &ev)
 {
-    // Counted under the request thread that answered, before the answer is
-    // read: a broken answer is still a lookup.
-    vppStats::DataFeedStats &counts = stats.GetDataFeedStats(ev->Read().data_feed);
-    counts.lookups.Add();
-    vpiCloudAnswer::Read(tag, [&](std::string &reading) {
-        if (const json *answer = vpiCloudAnswer::FlowMember(tag, *ev, reading))
-            ReadTypes(ev, *answer, reading, counts);
-    });
+    stats.GetDataFeedStats(ev.Read().data_feed).lookups.Add();
 }
 
-void vpiReputation::ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading,
-                              vppStats::DataFeedStats &counts)
+std::string vpiReputation::Wanted() const
 {
-    const std::string wanted = Join(types);
-    reading = prefix;
-    const json *reputation = vppJson::FindMember(answer, prefix.c_str());
-    if (reputation == nullptr || reputation->is_null()) {
-        LogLookup(ev, prefix + ": none", wanted, false);
-        return;
-    }
-    SetDataFeedScore(*reputation);
+    return Join(types);
+}
 
+void vpiReputation::ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &reputation,
+                               std::string &reading)
+{
     reading = "types";
-    const std::vector<std::string> flagged = FlaggedTypes(vppJson::FindMember(*reputation, "types"));
+    const std::vector<std::string> flagged = FlaggedTypes(vppJson::FindMember(reputation, "types"));
     vppIntel::Entry entry = vpiCloudAnswer::NewEntry(*ev);
     unsigned matched = 0;
     for (const std::string &name : flagged) {
@@ -184,9 +157,9 @@ void vpiReputation::ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, c
         }
     }
     // The line lists every type flagged, also those not wanted.
-    LogLookup(ev, prefix + " types: " + (flagged.empty() ? "none" : Join(flagged)), wanted, matched > 0);
+    LogLookup(ev, prefix + " types: " + (flagged.empty() ? "none" : Join(flagged)), Wanted(), matched > 0);
     if (matched == 0)
         return;
-    counts.matches.Add(matched);
+    stats.GetDataFeedStats(ev->Read().data_feed).matches.Add(matched);
     ev->Write().entries.push_back(std::make_shared<vppIntel::Entry>(std::move(entry)));
 }

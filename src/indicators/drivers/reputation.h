@@ -10,11 +10,11 @@
 #include <unordered_set>
 #include <vector>
 
-#include "indicators/indicator.h"
+#include "indicators/drivers/answer_lookup.h"
 
 class vdfVelborAPI;
 
-class vpiReputation : public vppIndicator::Base
+class vpiReputation : public vpiAnswerLookup
 {
 public:
     // A signature feed's reputation tags, as of the feed's tags_version.
@@ -24,18 +24,12 @@ public:
         std::vector<std::string> tags;
     };
 
-    // driver is reputation_domain or reputation_ip; any other throws.
+    // driver is reputation_domain or reputation_ip; any other throws. FLOW
+    // events are looked up in the reputation data sets of each signature
+    // feed; cloud answers are read for their type flags under the prefix.
+    // Worker thread only (the tag cache is the worker's).
     vpiReputation(std::shared_ptr<vppEventQueue::Queue> queue, vppIndicator::Driver driver, const std::string &tag,
                   unsigned priority, const json &conf, const json &defaults);
-
-    static std::shared_ptr<vpiReputation> Create(const std::shared_ptr<vppEventQueue::Queue> &queue,
-                                                 const std::string &tag, unsigned ordinal, const json &conf,
-                                                 const json &defaults, vppIndicator::Driver driver);
-
-    // FLOW: the reputation data sets of each signature feed; a cloud answer:
-    // its type flags under the prefix. Worker thread only (the tag cache is
-    // the worker's).
-    void ProcessFlow(std::shared_ptr<vppEventQueue::Event> &ev) override;
 
     // "domain_reputation" or "ip_reputation" by the driver; empty otherwise.
     std::string GetFeedPrefix() const;
@@ -47,7 +41,7 @@ public:
     const std::unordered_set<std::string> types;
 
 private:
-    void LookupFeeds(vppEventQueue::Event &ev);
+    void LookupFlow(vppEventQueue::Event &ev) override;
     void LookupFeed(vppEventQueue::Event &ev, const std::string &name, vppDataFeed::Base &feed);
     // The tags to look up in a feed listed without configured types: its
     // reputation tags, read again only when its tags_version moves.
@@ -55,9 +49,11 @@ private:
     // The attribute a hit on a data set sets: its tag after tag_prefix.
     std::string TypeOfTag(const std::string &data_set) const;
 
-    void ReadAnswer(const std::shared_ptr<vppEventQueue::Event> &ev);
-    void ReadTypes(const std::shared_ptr<vppEventQueue::Event> &ev, const json &answer, std::string &reading,
-                   vppStats::DataFeedStats &counts);
+    // Counted under the request thread that answered.
+    void CountAnswer(const vppEventQueue::Event &ev) override;
+    void ReadMember(const std::shared_ptr<vppEventQueue::Event> &ev, const json &reputation,
+                    std::string &reading) override;
+    std::string Wanted() const override;
 
     // By the feed's name as the indicator lists it.
     std::unordered_map<std::string, TagCache> tag_cache;
