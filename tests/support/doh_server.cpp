@@ -224,6 +224,11 @@ void DohTestServer::Start()
     http.Start();
 }
 
+void DohTestServer::Start(const std::string &address, uint16_t port)
+{
+    http.Start(address, port);
+}
+
 void DohTestServer::Stop()
 {
     http.Stop();

@@ -70,6 +70,8 @@ public:
 
     // Throws std::runtime_error on failure or when already started.
     void Start();
+    // On address, "127.0.0.1" or "::1", and port (0: an ephemeral one).
+    void Start(const std::string &address, uint16_t port);
     // Stops accepting, ends every connection, stalled ones included, and
     // joins every thread; idempotent.
     void Stop();
@@ -77,7 +79,7 @@ public:
     void StallHandshakes(bool stall);
 
     uint16_t Port() const { return http.Port(); }
-    // "https://127.0.0.1:<port><path>".
+    // "https://127.0.0.1:<port><path>" (or "[::1]").
     std::string Url(const std::string &path = doh_path) const { return http.Url(path); }
     // The certificate a client trusts (e.g. CURLOPT_CAINFO_BLOB), and its key.
     const std::string &CertificatePem() const;

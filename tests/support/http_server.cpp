@@ -252,23 +252,43 @@ void LoopbackHttpServer::SetHandler(HttpHandler replacement)
 
 void LoopbackHttpServer::Start()
 {
+    Start("127.0.0.1", 0);
+}
+
+void LoopbackHttpServer::Start(const std::string &address, uint16_t wanted_port)
+{
     if (stop_pipe[0] >= 0)
         throw std::runtime_error("LoopbackHttpServer: already started");
+    sockaddr_storage bound{};
+    socklen_t length = 0;
+    if (address == "127.0.0.1") {
+        sockaddr_in &in4 = reinterpret_cast<sockaddr_in &>(bound);
+        in4 = LoopbackAnyPort();
+        in4.sin_port = htons(wanted_port);
+        length = sizeof(in4);
+    } else if (address == "::1") {
+        sockaddr_in6 &in6 = reinterpret_cast<sockaddr_in6 &>(bound);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+        in6.sin6_port = htons(wanted_port);
+        length = sizeof(in6);
+    } else {
+        throw std::runtime_error("LoopbackHttpServer: not a loopback address: " + address);
+    }
     if (pipe2(stop_pipe, O_CLOEXEC) != 0)
         throw SystemError("pipe2");
-    listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_fd = socket(bound.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listen_fd < 0)
         throw SystemError("socket");
-
-    sockaddr_in address = LoopbackAnyPort();
-    socklen_t length = sizeof(address);
-    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0)
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&bound), length) != 0)
         throw SystemError("bind");
     if (listen(listen_fd, SOMAXCONN) != 0)
         throw SystemError("listen");
-    if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+    if (getsockname(listen_fd, reinterpret_cast<sockaddr *>(&bound), &length) != 0)
         throw SystemError("getsockname");
-    port = ntohs(address.sin_port);
+    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
+                                              : reinterpret_cast<sockaddr_in &>(bound).sin_port);
+    host = address == "::1" ? "[::1]" : address;
     acceptor = std::thread(&LoopbackHttpServer::AcceptLoop, this);
 }
 
@@ -298,7 +318,7 @@ void LoopbackHttpServer::StallConnections(bool stall)
 
 std::string LoopbackHttpServer::Url(const std::string &path) const
 {
-    return std::string(options.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) + path;
+    return std::string(options.tls ? "https" : "http") + "://" + host + ":" + std::to_string(port) + path;
 }
 
 std::vector<HttpRequest> LoopbackHttpServer::Requests() const

@@ -83,6 +83,9 @@ public:
     // Binds 127.0.0.1 on an ephemeral port and starts serving; throws
     // std::runtime_error on failure or when already started.
     void Start();
+    // The same on address, "127.0.0.1" or "::1", and port (0: an ephemeral
+    // one); throws std::runtime_error also when the port is taken.
+    void Start(const std::string &address, uint16_t port);
     // Stops accepting, interrupts delays and joins every thread; idempotent.
     void Stop();
 
@@ -91,7 +94,7 @@ public:
     void StallConnections(bool stall);
 
     uint16_t Port() const { return port; }
-    // "http://127.0.0.1:<port><path>", https with TLS.
+    // "http://127.0.0.1:<port><path>" (or "[::1]"), https with TLS.
     std::string Url(const std::string &path = "/") const;
 
     // Connections served so far: accepted, not stalled, and with TLS, their
@@ -126,6 +129,7 @@ private:
     int listen_fd = -1;
     int stop_pipe[2] = {-1, -1};  // Written once by Stop; every poll watches it.
     uint16_t port = 0;
+    std::string host = "127.0.0.1";  // as in a URL
     std::thread acceptor;
     std::list<Connection> connections;  // Touched by the acceptor, then by Stop after joining it.
 

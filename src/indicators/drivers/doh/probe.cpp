@@ -38,6 +38,8 @@ vpiDOHProbe::~vpiDOHProbe()
         curl_easy_cleanup(curl);
     if (headers != nullptr)
         curl_slist_free_all(headers);
+    if (connect_to != nullptr)
+        curl_slist_free_all(connect_to);
 }
 
 std::vector<uint8_t> vpiDOHProbe::MakeQuery(const std::string &tag, const std::string &name)
@@ -79,6 +81,7 @@ vpiDOHProbe::Result vpiDOHProbe::Scan(const std::string &host, vpiDOHScannerFlow
 {
     if (curl == nullptr)
         Setup();
+    PinTo(entry.address);
     Result result = Result::not_detected;
     for (const std::string &route : routes) {
         if (stop)
@@ -91,6 +94,33 @@ vpiDOHProbe::Result vpiDOHProbe::Scan(const std::string &host, vpiDOHScannerFlow
             result = Result::failed;
     }
     return result;
+}
+
+std::string vpiDOHProbe::ConnectTo(const vdAddr &address)
+{
+    std::string text;
+    vdAddr::MakeString(address, text, vdAddr::MakeFlags::ipv6_uri);
+    return "::" + text + ":" + std::to_string(address.GetPort(true));
+}
+
+void vpiDOHProbe::PinTo(const vdAddr &address)
+{
+    // The URL may carry the flow's name, which could point anywhere: every
+    // connection, redirects included, goes to the flow's own server, and no
+    // name is resolved.
+    curl_slist *pinned = curl_slist_append(nullptr, ConnectTo(address).c_str());
+    if (pinned == nullptr)
+        throw vdException("%s: curl_slist_append: failed", tag.c_str());
+    try {
+        SetOption(CURLOPT_CONNECT_TO, "CURLOPT_CONNECT_TO", pinned);
+    } catch (...) {
+        curl_slist_free_all(pinned);
+        throw;
+    }
+    // libcurl keeps the list in use until the next one is set.
+    if (connect_to != nullptr)
+        curl_slist_free_all(connect_to);
+    connect_to = pinned;
 }
 
 template <class T> void vpiDOHProbe::SetOption(CURLoption option, const char *name, T value)

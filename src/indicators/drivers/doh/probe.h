@@ -47,7 +47,8 @@ public:
 
     // Probes the server at its routes in order and sets entry.url to the
     // last URL tried. host is used in URLs only when it is a plain host
-    // name. Throws vdException when libcurl cannot be set up.
+    // name; every connection goes to entry.address whatever the URL names.
+    // Throws vdException when libcurl cannot be set up.
     Result Scan(const std::string &host, vpiDOHScannerFlowCacheEntry &entry);
 
     // A DNS query for name, class IN, type A. Throws vdException
@@ -65,6 +66,9 @@ public:
     // a plain host name, else the address (IPv6 in brackets); the port when
     // it is not 443; no second slash for a route that begins with one.
     static std::string MakeURL(const std::string &host, const vdAddr &address, const std::string &route);
+    // The connect-to entry that sends every connection to address and its
+    // port: "::" address ":" port, IPv6 in brackets.
+    static std::string ConnectTo(const vdAddr &address);
 
     const std::map<std::string, std::string> &ResponseHeaders() const { return response_headers; }
     // Connections (TLS handshakes) opened so far.
@@ -80,6 +84,7 @@ private:
     // Builds the handle and its fixed options on the first probe.
     void Setup();
     void SetupHandle();
+    void PinTo(const vdAddr &address);
     Result Route(const std::string &url);
     bool IsDoHAnswer(const std::string &url);
     std::string ContentType();
@@ -97,6 +102,7 @@ private:
 
     CURL *curl = nullptr;
     curl_slist *headers = nullptr;
+    curl_slist *connect_to = nullptr;  // of the current probe
     char curl_error[CURL_ERROR_SIZE] = {};
     std::map<std::string, std::string> response_headers;
     std::vector<uint8_t> body;  // of the current request

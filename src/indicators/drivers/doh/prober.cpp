@@ -271,10 +271,8 @@ void vpiDOHScanner::HandleSafely(Request &request)
     bool judged = false;
     vppThread::Guard([&] { judged = Handle(request); },
                      [&](const char *what) {
-                         std::string server;
-                         vdAddr::MakeString(request.entry.address, server, vdAddr::MakeFlags::port);
-                         vd_printf("%s: %s: probe failed, server left unjudged: %s\n", tag.c_str(), server.c_str(),
-                                   what);
+                         vd_printf("%s: %s: probe failed, server left unjudged: %s\n", tag.c_str(),
+                                   ServerText(request).c_str(), what);
                      });
     // Reported before the server leaves the pending set, so that an empty
     // set means the report for its probe is written.
@@ -294,7 +292,12 @@ bool vpiDOHScanner::Handle(Request &request)
         return false;
     case vpiDOHProbe::Result::detected:
         positive->CacheInsert(digest, request.entry, false);
-        ReportDetection(request);
+        // The verdict stands whatever happens to its report.
+        vppThread::Guard([&] { ReportDetection(request); },
+                         [&](const char *what) {
+                             vd_printf("%s: %s: DoH server listed, but its detection could not be reported: %s\n",
+                                       tag.c_str(), ServerText(request).c_str(), what);
+                         });
         return true;
     default:
         negative->CacheInsert(digest, true, false);
@@ -309,14 +312,28 @@ void vpiDOHScanner::ReportDetection(Request &request)
     // The flow expired while its server was probed: listed, but no intel.
     if (!event->flow)
         return;
-    if (vdGlobalConfig::GetInstance().verbosity >= 3) {
-        std::lock_guard<std::recursive_mutex> guard(event->flow->lock);
-        event->flow->Print(4, tag);
-    }
+    // A flow that cannot be printed still gets its intel.
+    vppThread::Guard(
+        [&] {
+            if (vdGlobalConfig::GetInstance().verbosity < 3)
+                return;
+            std::lock_guard<std::recursive_mutex> guard(event->flow->lock);
+            event->flow->Print(4, tag);
+        },
+        [&](const char *what) {
+            vd_printf("%s: %s: detected flow not printed: %s\n", tag.c_str(), ServerText(request).c_str(), what);
+        });
     auto entry = std::make_shared<vppIntel::Entry>();
     entry->attrs["url"] = request.entry.url;
     event->Write().entries.push_back(std::move(entry));
     vppIndicator::Base::ProcessFlow(event);
+}
+
+std::string vpiDOHScanner::ServerText(const Request &request)
+{
+    std::string server;
+    vdAddr::MakeString(request.entry.address, server, vdAddr::MakeFlags::port);
+    return server;
 }
 
 void vpiDOHScanner::Unpend(vdDigest digest)

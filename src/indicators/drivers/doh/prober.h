@@ -88,6 +88,8 @@ private:
     // Whether the probe came to a verdict.
     bool Handle(Request &request);
     void ReportDetection(Request &request);
+    // "address:port", IPv6 in brackets, for the prober's lines.
+    static std::string ServerText(const Request &request);
     void Unpend(vdDigest digest);
     void LogDropped();
 

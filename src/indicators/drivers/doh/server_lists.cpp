@@ -58,34 +58,32 @@ std::string ParseDigest(const std::string &text, vdDigest &digest)
     return "";
 }
 
-// An IP address without a prefix length.
-std::string ParseAddress(const std::string &text, vdAddr &address)
+// Any text: the address is informational, the digest is the key. Text that
+// is no address gives no address, written back as an empty field.
+void ParseAddress(const std::string &text, vdAddr &address)
 {
-    if (text.find('/') != std::string::npos || !vdAddr::Create(address, text) ||
-        !(address.IsIPv4() || address.IsIPv6()))
-        return "address: " + Quote(text) + " is not an IP address";
-    return "";
+    vdAddr::Create(address, text);
 }
 
-// Decimal digits only, 0..65535.
+// As std::stoul reads it: the leading number, after an optional sign, with
+// anything after it ignored; the low 16 bits are the port ("-1" is 65535).
 std::string ParsePort(std::string text, uint16_t &port)
 {
     vd_trim(text);
-    const std::string problem = "port: " + Quote(text) + " is not a port number (0..65535)";
-    if (text.empty() || text.size() > port_text_length ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return problem;
-    unsigned long number = std::stoul(text);
-    if (number > std::numeric_limits<uint16_t>::max())
-        return problem;
+    unsigned long number = 0;
+    try {
+        number = std::stoul(text);
+    } catch (const std::logic_error &e) {
+        vd_dprintf("error converting string to port address: %s: %s\n", e.what(), text.c_str());
+        return "port: " + Quote(text) + " is not a port number";
+    }
     port = static_cast<uint16_t>(number);
     return "";
 }
 
+// The URL ends the row and goes into intel: no control character, bounded.
 std::string CheckURL(const std::string &url)
 {
-    if (url.empty())
-        return "url: empty";
     if (url.size() > vppDohLists::max_url_length)
         return "url: longer than " + std::to_string(vppDohLists::max_url_length) + " bytes";
     if (HasControlCharacter(url))
@@ -93,12 +91,10 @@ std::string CheckURL(const std::string &url)
     return "";
 }
 
-size_t SaturatingMultiply(size_t a, size_t b)
-{
-    if (a != 0 && b > std::numeric_limits<size_t>::max() / a)
-        return std::numeric_limits<size_t>::max();
-    return a * b;
-}
+// Digest, address, port and URL, three commas: the longest positive row.
+constexpr size_t longest_positive_row =
+    digest_text_length + INET6_ADDRSTRLEN + port_text_length + vppDohLists::max_url_length + 3;
+static_assert(longest_positive_row <= vppDohLists::max_line_length, "a saved row must load back");
 
 }  // namespace
 
@@ -148,29 +144,56 @@ std::ostream &operator<<(std::ostream &out, const vpiDOHScannerFlowCacheEntry &e
 
 namespace vppDohLists {
 
-ParseResult ParseLines(const std::string &text, const std::function<std::string(const std::string &)> &row)
+bool LineParser::Feed(std::string_view piece)
 {
-    ParseResult result;
-    size_t number = 0;
-    size_t begin = 0;
-    std::string line;
-    for (size_t end = text.find('\n'); end != std::string::npos; begin = end + 1, end = text.find('\n', begin)) {
-        number++;
-        if (number == 1)
-            continue;
-        line.assign(text, begin, end - begin);
-        vd_ltrim(line);
-        if (line.empty())
-            continue;
-        std::string problem = row(line);
-        if (!problem.empty()) {
-            result.error_line = number;
-            result.error = std::move(problem);
-            return result;
-        }
-        result.rows++;
+    while (result.error_line == 0 && !piece.empty()) {
+        const size_t end = piece.find('\n');
+        const std::string_view part = piece.substr(0, end);
+        if (line.size() + part.size() > max_line_length)
+            overlong = true;
+        else
+            line.append(part);
+        if (end == std::string_view::npos)
+            break;
+        EndLine();
+        piece.remove_prefix(end + 1);
     }
-    return result;
+    return result.error_line == 0;
+}
+
+void LineParser::EndLine()
+{
+    if (number > 1 && overlong) {
+        Stop("line: longer than " + std::to_string(max_line_length) + " bytes");
+        return;
+    }
+    if (number > 1) {
+        vd_ltrim(line);
+        if (!line.empty()) {
+            std::string problem = row(line);
+            if (!problem.empty()) {
+                Stop(std::move(problem));
+                return;
+            }
+            result.rows++;
+        }
+    }
+    number++;
+    line.clear();
+    overlong = false;
+}
+
+void LineParser::Stop(std::string problem)
+{
+    result.error_line = number;
+    result.error = std::move(problem);
+}
+
+ParseResult ParseLines(const std::string &text, const RowParser &row)
+{
+    LineParser parser(row);
+    parser.Feed(text);
+    return parser.Result();
 }
 
 }  // namespace vppDohLists
@@ -178,31 +201,38 @@ ParseResult ParseLines(const std::string &text, const std::function<std::string(
 template <class V> size_t vpiDOHServerList<V>::Load(const std::string &name)
 {
     size_t rows = 0;
-    vppThread::Guard(
-        [&] {
-            vppFile::ReadResult file = vppStateFile::Read(path, FileBound());
-            if (file.status == vppFile::ReadStatus::missing)
-                return;
-            if (file.status != vppFile::ReadStatus::ok) {
-                vd_printf("%s: Error loading DoH server cache: %s: %s\n", name.c_str(), path.c_str(),
-                          file.error.c_str());
-                return;
-            }
-            vppDohLists::ParseResult result = Parse(file.text);
-            rows = result.rows;
-            if (result.error_line != 0) {
-                vd_printf("%s: Error loading DoH server cache: %s: parse error at line #%zu: %s\n", name.c_str(),
-                          path.c_str(), result.error_line, result.error.c_str());
-                return;
-            }
-            vd_dprintf("Loaded %zu %s cache entries.\n", rows, name.c_str());
-        },
-        [&](const char *what) {
-            rows = this->CacheSize();
-            vd_printf("%s: Error loading DoH server cache: %s: %s\n", name.c_str(), path.c_str(), what);
-            vd_dprintf("Loaded %zu %s cache entries.\n", rows, name.c_str());
-        });
+    vppThread::Guard([&] { LoadFile(name, rows); },
+                     [&](const char *what) {
+                         rows = this->CacheSize();
+                         vd_printf("%s: Error loading DoH server cache: %s: %s\n", name.c_str(), path.c_str(), what);
+                         vd_dprintf("Loaded %zu %s cache entries.\n", rows, name.c_str());
+                     });
     return rows;
+}
+
+template <class V> void vpiDOHServerList<V>::LoadFile(const std::string &name, size_t &rows)
+{
+    vppFile::SequentialReader file(path);
+    if (file.Status() == vppFile::ReadStatus::missing)
+        return;
+    if (file.Status() != vppFile::ReadStatus::ok) {
+        vd_printf("%s: Error loading DoH server cache: %s: %s\n", name.c_str(), path.c_str(), file.Error().c_str());
+        return;
+    }
+    vppDohLists::LineParser parser([this](const std::string &line) { return ParseRow(line); });
+    std::string_view piece;
+    while (file.Next(piece) && parser.Feed(piece)) {
+    }
+    const vppDohLists::ParseResult &result = parser.Result();
+    rows = result.rows;
+    if (result.error_line != 0) {
+        vd_printf("%s: Error loading DoH server cache: %s: parse error at line #%zu: %s\n", name.c_str(),
+                  path.c_str(), result.error_line, result.error.c_str());
+        return;
+    }
+    if (!file.Error().empty())
+        vd_printf("%s: Error loading DoH server cache: %s: %s\n", name.c_str(), path.c_str(), file.Error().c_str());
+    vd_dprintf("Loaded %zu %s cache entries.\n", rows, name.c_str());
 }
 
 template <class V> bool vpiDOHServerList<V>::Save(const std::string &name) const
@@ -242,12 +272,6 @@ template <class V> std::string vpiDOHServerList<V>::Render() const
     return out.str();
 }
 
-template <class V> size_t vpiDOHServerList<V>::FileBound() const
-{
-    const size_t bound = SaturatingMultiply(this->GetMaxEntries(), LongestRow());
-    return std::max(bound, vppDohLists::min_file_bound);
-}
-
 template class vpiDOHServerList<vpiDOHScannerFlowCacheEntry>;
 template class vpiDOHServerList<bool>;
 
@@ -262,17 +286,18 @@ std::string vpiDOHScannerFlowCache::ParseRow(const std::string &line)
     uint16_t port = 0;
     std::string problem = ParseDigest(digest_text, entry.digest);
     if (problem.empty())
-        problem = ParseAddress(address_text, entry.address);
-    if (problem.empty())
         problem = ParsePort(port_text, port);
     if (problem.empty())
         problem = CheckURL(rest);
     if (!problem.empty())
         return problem;
 
+    ParseAddress(address_text, entry.address);
     entry.address.SetPort(htons(port));
-    // A digest that another server would have is damage, not a row.
-    if (vpiDOHScannerFlowCacheEntry::Hash(entry.address) != entry.digest)
+    // A digest that another server would have is damage, not a row; one
+    // beside text that is no IP address cannot be checked.
+    const bool ip = entry.address.IsIPv4() || entry.address.IsIPv6();
+    if (ip && vpiDOHScannerFlowCacheEntry::Hash(entry.address) != entry.digest)
         return "digest: " + Quote(digest_text) + " is not that of the address and port";
     entry.url = std::move(rest);
     CacheInsert(entry.digest, entry, false);
@@ -282,12 +307,6 @@ std::string vpiDOHScannerFlowCache::ParseRow(const std::string &line)
 void vpiDOHScannerFlowCache::RenderRow(std::ostream &out, const vdDigest &, const vpiDOHScannerFlowCacheEntry &value) const
 {
     out << value;
-}
-
-size_t vpiDOHScannerFlowCache::LongestRow() const
-{
-    // Digest, address, port and URL, three commas and the line end.
-    return digest_text_length + INET6_ADDRSTRLEN + port_text_length + vppDohLists::max_url_length + 4;
 }
 
 std::string vpiDOHScannerDigestCache::ParseRow(const std::string &line)
@@ -304,9 +323,4 @@ std::string vpiDOHScannerDigestCache::ParseRow(const std::string &line)
 void vpiDOHScannerDigestCache::RenderRow(std::ostream &out, const vdDigest &digest, const bool &) const
 {
     out << vd_xxh64_to_string(digest);
-}
-
-size_t vpiDOHScannerDigestCache::LongestRow() const
-{
-    return digest_text_length + 1;
 }

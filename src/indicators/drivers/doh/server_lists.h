@@ -9,6 +9,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "indicators/cache/lru_cache.h"
 #include "vd_addr.h"
@@ -42,9 +44,9 @@ namespace vppDohLists {
 // port and a route of at most max_route_length bytes fit well within it.
 constexpr size_t max_url_length = 2048;
 constexpr size_t max_route_length = 1024;
-// A list file is read whole; it may hold this many bytes at least, and a
-// longest row for each server its list can hold beyond that.
-constexpr size_t min_file_bound = 16 * 1024 * 1024;
+// A list file is read line by line; a line longer than this (its line end
+// not counted) is damage. Every row the lists write fits well within it.
+constexpr size_t max_line_length = 4096;
 
 // How parsing a list's text ended: the rows kept, and for a row that
 // stopped it, its line (from 1) and what was wrong with it.
@@ -54,11 +56,36 @@ struct ParseResult {
     std::string error;
 };
 
-// Walks a list file's text: the first line (the header) and blank lines are
-// skipped, every line is left-trimmed, and a last line without its line end
-// is not used. row returns why a line is no row (empty when it is one);
-// the first such line stops the walk.
-ParseResult ParseLines(const std::string &text, const std::function<std::string(const std::string &)> &row);
+// Returns why a line is no row (empty when it is one).
+using RowParser = std::function<std::string(const std::string &)>;
+
+// Walks a list file's text as it comes, in pieces of any size: the first
+// line (the header) and blank lines are skipped, every line is left-trimmed,
+// and a last line without its line end is not used. The first line that is
+// no row, or is longer than max_line_length, stops the walk. Holds one line
+// at most, whatever the text's size.
+class LineParser
+{
+public:
+    explicit LineParser(RowParser row) : row(std::move(row)) {}
+
+    // Takes the next piece of text; false once the walk has stopped.
+    bool Feed(std::string_view piece);
+    const ParseResult &Result() const { return result; }
+
+private:
+    void EndLine();
+    void Stop(std::string problem);
+
+    RowParser row;
+    ParseResult result;
+    std::string line;     // the line so far, up to the bound
+    size_t number = 1;    // of the line being read
+    bool overlong = false;
+};
+
+// The whole text through a LineParser.
+ParseResult ParseLines(const std::string &text, const RowParser &row);
 
 }  // namespace vppDohLists
 
@@ -74,10 +101,11 @@ public:
     vpiDOHServerList(size_t capacity, const std::string &path) : Base(capacity, true), path(path) {}
     virtual ~vpiDOHServerList() = default;
 
-    // Reads the file into the list. A missing file is silently empty; every
-    // other problem is logged with name and path, keeping the rows read
-    // before it. Returns the rows loaded. Never throws. Threads: only while
-    // no other thread uses the list.
+    // Reads the file into the list line by line, whatever its size: with
+    // more rows than the capacity the last ones stay. A missing file is
+    // silently empty; every other problem is logged with name and path,
+    // keeping the rows read before it. Returns the rows loaded. Never
+    // throws. Threads: only while no other thread uses the list.
     size_t Load(const std::string &name);
     // Replaces the file with the whole list; on failure the old file stays
     // and the reason is logged. Never throws.
@@ -89,9 +117,6 @@ public:
     // to the most recently used, so that a load restores the order.
     std::string Render() const;
 
-    // The most bytes a load reads.
-    size_t FileBound() const;
-
     const std::string path;
 
 protected:
@@ -99,7 +124,9 @@ protected:
     // Inserts the row's server; returns why the line is no row.
     virtual std::string ParseRow(const std::string &line) = 0;
     virtual void RenderRow(std::ostream &out, const vdDigest &digest, const V &value) const = 0;
-    virtual size_t LongestRow() const = 0;
+
+private:
+    void LoadFile(const std::string &name, size_t &rows);
 };
 
 // Servers detected, with the URL that answered.
@@ -112,7 +139,6 @@ protected:
     const char *Header() const override { return "\"digest\",\"address\",\"port\",\"url\""; }
     std::string ParseRow(const std::string &line) override;
     void RenderRow(std::ostream &out, const vdDigest &digest, const vpiDOHScannerFlowCacheEntry &value) const override;
-    size_t LongestRow() const override;
 };
 
 // Servers probed without success; the value is always true.
@@ -125,7 +151,6 @@ protected:
     const char *Header() const override { return "\"digest\""; }
     std::string ParseRow(const std::string &line) override;
     void RenderRow(std::ostream &out, const vdDigest &digest, const bool &value) const override;
-    size_t LongestRow() const override;
 };
 
 extern template class vpiDOHServerList<vpiDOHScannerFlowCacheEntry>;

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "indicators/doh/doh_fixture.h"
+#include "indicators/drivers/doh/doh_fixture.h"
 #include "support/thread_stop.h"
 
 namespace {
@@ -251,6 +253,38 @@ TEST_F(DohProberTest, AFlowWithoutAnIPVersionIsRefusedOnTheWorker)
     auto ev = FlowEvent(flow);
     EXPECT_NE(ErrorText([&] { scanner->ProcessFlow(ev); }).find("invalid IP version: 0"), std::string::npos);
     EXPECT_EQ(scanner->PendingServers(), 0u);
+}
+
+// A list file larger than the old whole-file bound, loaded with a lowered
+// capacity: the last rows stay, are hits, and are what the stop saves.
+TEST_F(DohProberTest, ALoweredCapacityKeepsTheLastServersOfALargeList)
+{
+    std::string text = "\"digest\",\"address\",\"port\",\"url\"\n";
+    const std::string route(1900, 'r');
+    std::vector<std::string> rows;
+    for (uint16_t port = 1; port <= 9000; port++) {
+        vpiDOHScannerFlowCacheEntry entry(TlsFlow(port));
+        entry.url = "https://127.0.0.1:" + std::to_string(port) + "/" + route;
+        std::ostringstream row;
+        row << entry;
+        rows.push_back(row.str());
+        text += rows.back() + "\n";
+    }
+    ASSERT_GT(text.size(), 16u * 1024 * 1024);
+    dir.WriteFile("doh-positive.csv", text);
+    {
+        auto scanner = MakeScanner(R"({"cache_size_positive": 3})");
+        EXPECT_EQ(scanner->Positive()->CacheSize(), 3u);
+        EXPECT_TRUE(log.Contains("Loaded 9000 doh-positive cache entries."));
+        Offer(*scanner, TlsFlow(9000));
+        Offer(*scanner, TlsFlow(8998));
+        EXPECT_EQ(scanner->stats.cache_hit.Get(), 2u);
+        EXPECT_EQ(scanner->PendingServers(), 0u);
+    }
+    const std::string saved = dir.ReadFile("doh-positive.csv");
+    EXPECT_NE(saved.find(rows[8997] + "\n"), std::string::npos);
+    EXPECT_NE(saved.find(rows[8999] + "\n"), std::string::npos);
+    EXPECT_EQ(std::count(saved.begin(), saved.end(), '\n'), 4);
 }
 
 // Without a host configuration the probe cannot start: the server is left

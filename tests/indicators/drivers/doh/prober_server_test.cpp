@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "indicators/doh/doh_fixture.h"
+#include "indicators/drivers/doh/doh_fixture.h"
 #include "support/doh_server.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "support/thread_stop.h"
 
 namespace {
@@ -263,6 +265,49 @@ TEST_F(DohServerProbeTest, AScoreSetOnTheWorkerMeetsTheProberThreadSafely)
     const uint32_t score = events.front().Read().entries.at(0)->score;
     EXPECT_TRUE(score == 0 || score == 40) << score;
     EXPECT_EQ(scanner->score.load(), 40u);
+}
+
+// A detection whose report meets a failure keeps its verdict, and the
+// intel too where only the report's log line failed: here the host's
+// configuration is gone by the time the server answers.
+TEST(DohProbeReport, AFailureAfterTheVerdictKeepsTheServerListedAndItsIntel)
+{
+    LogCapture log;
+    TempDir dir;
+    auto config = std::make_unique<vdGlobalConfig>();
+    config->variables["path_state_persistent"] = dir.Path();
+    config->verbosity = 3;
+    for (const char *name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+        unsetenv(name);
+    DohTestServer server;
+    server.Route("/slow", DohRoute::Stall());
+    server.Route(doh_path, DohRoute::Answer());
+    server.Start();
+    auto queue = vppEventQueue::Queue::Create("event_queue");
+    auto scanner =
+        vpiDOHScanner::Create(queue, "t", 0, json{{"routes", {"slow", "dns-query"}}, {"timeout", 1}}, json::object());
+
+    auto flow = FlowBuilder().Lower("127.0.0.1", 50000).Upper("127.0.0.1", server.Port()).Build();
+    flow->origin = 1;
+    flow->master_protocol = vdProto::TLS;
+    auto ev = std::make_shared<vppEventQueue::Event>();
+    ev->flow = flow;
+    scanner->ProcessFlow(ev);
+    // The probe waits out the stalled route while the configuration goes.
+    ASSERT_TRUE(server.WaitForRequests(1, 10s));
+    config.reset();
+
+    std::vector<vppEventQueue::Event> events;
+    queue->Pop(events, 10);
+    ASSERT_EQ(events.size(), 1u) << testing::PrintToString(log.Lines());
+    EXPECT_EQ(events.front().flow, flow);
+    ASSERT_TRUE(WaitUntil([&] { return scanner->PendingServers() == 0; }));
+    vpiDOHScannerFlowCacheEntry listed;
+    EXPECT_TRUE(scanner->Positive()->CacheLookup(vpiDOHScannerFlowCacheEntry(flow).digest, listed));
+    const std::string server_text = "t: 127.0.0.1:" + std::to_string(server.Port()) + ": ";
+    EXPECT_TRUE(log.Contains(server_text + "detected flow not printed: ")) << testing::PrintToString(log.Lines());
+    EXPECT_FALSE(log.Contains("left unjudged"));
+    ExpectStopsWithin([&] { scanner.reset(); });
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -139,23 +141,24 @@ TEST(DohServerLists, PositiveTextIsParsedRowByRow)
          "digest: 'xyz' is not 16 hexadecimal digits"},
         {"a digest of another server", positive_header + DigestText("127.0.0.9", 443) + ",127.0.0.1,443,u\n", {}, 2,
          "is not that of the address and port"},
-        {"an address that is no address", positive_header + DigestText("127.0.0.1", 443) + ",host,443,u\n", {}, 2,
-         "address: 'host' is not an IP address"},
-        {"an address with a prefix", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1/8,443,u\n", {}, 2,
-         "address: '127.0.0.1/8'"},
-        {"a port with a letter", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1,443x,u\n", {}, 2,
-         "port: '443x' is not a port number"},
+        // The digest is the key; an address that is none cannot be checked.
+        {"an address that is no address", positive_header + DigestText("127.0.0.1", 443) + ",host,443,u\n", {"u"}, 0,
+         ""},
+        {"an address with a prefix", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1/8,443,u\n", {"u"}, 0,
+         ""},
         {"a port of letters", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1,abc,u\n", {}, 2,
-         "port: 'abc'"},
-        {"a port over 65535", positive_header + DigestText("127.0.0.1", 4464) + ",127.0.0.1,70000,u\n", {}, 2,
-         "port: '70000'"},
+         "port: 'abc' is not a port number"},
         {"a spaced port is trimmed", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1, 443 ,u\n", {"u"}, 0,
          ""},
-        {"an empty URL", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1,443,\n", {}, 2, "url: empty"},
+        {"an empty URL", positive_header + DigestText("127.0.0.1", 443) + ",127.0.0.1,443,\n", {""}, 0, ""},
         {"a control character in the URL", positive_header + Row("127.0.0.1", 443, "https://x/\r") + "\n", {}, 2,
          "url: holds a control character"},
         {"a URL over the bound", positive_header + Row("127.0.0.1", 443, std::string(2049, 'a')) + "\n", {}, 2,
          "url: longer than 2048 bytes"},
+        {"a line over 4096 bytes", positive_header + Row("127.0.0.1", 443, std::string(4097, 'a')) + "\n" + c + "\n",
+         {}, 2, "line: longer than 4096 bytes"},
+        {"an overlong last line without its end is not used", positive_header + c + "\n" + std::string(5000, 'a'),
+         {"https://doh.localhost/dns-query"}, 0, ""},
     };
     for (const Case &test : cases) {
         SCOPED_TRACE(test.name);
@@ -326,14 +329,96 @@ TEST_F(DohListFileTest, AFailedSaveKeepsTheOldFile)
     EXPECT_EQ(dir.ReadFile("doh-negative.csv"), negative_header + DigestText("127.0.0.1", 443) + "\n");
 }
 
-TEST(DohServerLists, FileBoundFollowsTheCapacity)
+// The port as std::stoul reads the field's text, its low 16 bits kept.
+TEST(DohServerLists, PortTextIsReadAsItsLeadingNumber)
 {
-    vpiDOHScannerDigestCache small(2, "");
-    EXPECT_EQ(small.FileBound(), vppDohLists::min_file_bound);
-    vpiDOHScannerFlowCache large(100000, "");
-    EXPECT_GT(large.FileBound(), 100000u * vppDohLists::max_url_length);
-    vpiDOHScannerDigestCache huge(std::numeric_limits<size_t>::max(), "");
-    EXPECT_EQ(huge.FileBound(), std::numeric_limits<size_t>::max());
+    struct Case {
+        const char *text;
+        std::optional<uint16_t> port;  // none: the row stops the load
+    };
+    const Case cases[] = {
+        {"443", 443},       {" 443 ", 443},     {"443x", 443},        {"443 junk", 443},   {"+80", 80},
+        {"0", 0},           {"65535", 65535},   {"65536", 0},         {"70000", 4464},     {"-1", 65535},
+        {"0x1bb", 0},       {"00443", 443},     {"abc", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt},
+        {"x443", std::nullopt}, {"99999999999999999999999", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const uint16_t port = c.port.value_or(443);
+        const std::string row = DigestText("127.0.0.1", port) + ",127.0.0.1," + c.text + ",u";
+        vpiDOHScannerFlowCache list(10, "");
+        vppDohLists::ParseResult result = list.Parse(positive_header + row + "\n");
+        if (!c.port) {
+            EXPECT_EQ(result.error_line, 2u);
+            EXPECT_NE(result.error.find("is not a port number"), std::string::npos) << result.error;
+            continue;
+        }
+        EXPECT_EQ(result.error, "");
+        Entry found;
+        ASSERT_TRUE(list.CacheLookup(ExpectedDigest("127.0.0.1", port), found));
+        EXPECT_EQ(found.address.GetPort(true), port);
+        // Written back with the port it means, which loads back unchanged.
+        const std::string saved = list.Render();
+        EXPECT_EQ(saved, positive_header + Row("127.0.0.1", port, "u") + "\n");
+    }
+}
+
+// Rows kept on the strength of their digest are written so that they load
+// back as they were written.
+TEST(DohServerLists, RowsAcceptedAsTheyAreLoadBackUnchanged)
+{
+    const std::string text = positive_header + DigestText("127.0.0.1", 443) + ",no address,443,\n" +
+                             DigestText("127.0.0.2", 443) + ",127.0.0.2/8,443x,https://a/b,c\n";
+    vpiDOHScannerFlowCache list(10, "");
+    ASSERT_EQ(list.Parse(text).error, "");
+    const std::string saved = list.Render();
+    vpiDOHScannerFlowCache again(10, "");
+    EXPECT_EQ(again.Parse(saved).rows, 2u);
+    EXPECT_EQ(again.Render(), saved);
+}
+
+// Pieces may end anywhere, in a line or between its end and the next.
+TEST(DohServerLists, TextInPiecesParsesAsTextWhole)
+{
+    const std::string text = positive_header + Row("127.0.0.1", 443, "https://a/") + "\n\n  " +
+                             Row("::1", 8443, std::string(2000, 'b')) + "\n" + std::string(4097, ' ') + "\n" +
+                             Row("127.0.0.2", 443, "c") + "\n";
+    const vppDohLists::ParseResult whole = vppDohLists::ParseLines(text, [](const std::string &) { return ""; });
+    ASSERT_EQ(whole.rows, 2u);
+    ASSERT_EQ(whole.error_line, 5u);
+    for (size_t size : {1, 2, 7, 4096, 4097}) {
+        SCOPED_TRACE(size);
+        std::vector<std::string> lines;
+        vppDohLists::LineParser parser([&](const std::string &line) {
+            lines.push_back(line);
+            return std::string();
+        });
+        for (size_t at = 0; at < text.size() && parser.Feed(std::string_view(text).substr(at, size)); at += size) {
+        }
+        EXPECT_EQ(parser.Result().rows, whole.rows);
+        EXPECT_EQ(parser.Result().error_line, whole.error_line);
+        EXPECT_EQ(parser.Result().error, "line: longer than 4096 bytes");
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[1], Row("::1", 8443, std::string(2000, 'b')));
+    }
+}
+
+// Read line by line, a list keeps the last rows that fit however large its
+// file: here over 16 MiB.
+TEST_F(DohListFileTest, ALargeFileKeepsItsLastRows)
+{
+    std::string text = negative_header;
+    const std::string padding(4000, 'x');  // what follows the digest is ignored
+    std::vector<std::string> digests;
+    for (uint16_t port = 1; port <= 4500; port++) {
+        digests.push_back(DigestText("127.0.0.1", port));
+        text += digests.back() + "," + padding + "\n";
+    }
+    ASSERT_GT(text.size(), 16u * 1024 * 1024);
+    vpiDOHScannerDigestCache list(3, dir.WriteFile("doh-negative.csv", text));
+    EXPECT_EQ(list.Load("doh-negative"), 4500u);
+    EXPECT_TRUE(log.Contains("Loaded 4500 doh-negative cache entries."));
+    EXPECT_EQ(list.Render(), negative_header + digests[4497] + "\n" + digests[4498] + "\n" + digests[4499] + "\n");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "indicators/doh/doh_fixture.h"
+#include "indicators/drivers/doh/doh_fixture.h"
 #include "support/dnsdist_runner.h"
 #include "support/thread_stop.h"
 

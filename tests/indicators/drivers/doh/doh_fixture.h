@@ -117,8 +117,9 @@ protected:
     static vdFlow::Ptr TlsFlow(uint16_t port, const std::string &host = "", vdProto::Id master = vdProto::TLS,
                                const std::string &server = "127.0.0.1")
     {
+        const bool ipv6 = server.find(':') != std::string::npos;
         return FlowBuilder()
-            .Lower("127.0.0.1", 50000)
+            .Lower(ipv6 ? "::1" : "127.0.0.1", 50000)
             .Upper(server, port)
             .Set([&](vdFlow &flow) {
                 flow.origin = 1;
