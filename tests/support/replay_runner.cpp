@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -408,6 +409,18 @@ void ChildProcess::Signal(int number)
 {
     if (!reaped)
         kill(pid, number);
+}
+
+long ChildProcess::PeakResidentKib() const
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string field;
+    while (status >> field) {
+        long kib = 0;
+        if (field == "VmHWM:" && status >> kib)
+            return kib;
+    }
+    return 0;
 }
 
 bool ChildProcess::WaitForExit(Deadline deadline)

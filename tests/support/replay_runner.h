@@ -83,6 +83,11 @@ public:
 
     void Signal(int number);
 
+    // The running child's peak resident memory in KiB (VmHWM), 0 when it
+    // cannot be read. What wait4 reports would not do: a spawned child
+    // starts with its parent's peak.
+    long PeakResidentKib() const;
+
     // Reaps the child once it has exited, reading its streams meanwhile;
     // false at the deadline (the child keeps running).
     bool WaitForExit(Deadline deadline);

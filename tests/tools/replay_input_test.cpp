@@ -120,6 +120,84 @@ TEST_F(ReplayInputTest, LargeFlowMapComesOutCompleteBeforeTheNextLine)
     EXPECT_TRUE(from_map.contains(DigestText(map_size)));
 }
 
+// Map lines of consecutive digests from first: count lines of flows each.
+std::vector<std::vector<unsigned>> MapLineDigests(unsigned first, size_t count, size_t flows)
+{
+    std::vector<std::vector<unsigned>> lines(count);
+    for (auto &line : lines) {
+        for (size_t index = 0; index < flows; index++)
+            line.push_back(first++);
+    }
+    return lines;
+}
+
+std::string MapLine(const std::vector<unsigned> &digests, unsigned buckets)
+{
+    std::string line = R"({"event": "flow_stats", "buckets": )" + std::to_string(buckets) + R"(, "flowmap": [)";
+    for (size_t index = 0; index < digests.size(); index++)
+        line += (index ? ", " : "") + std::string(R"({"digest": )") + std::to_string(digests[index]) + "}";
+    return line + "]}\n";
+}
+
+// Maps of many small flows (each line costs more than a batch may, and a
+// few of them more than may be read ahead) between runs of single flows:
+// every line's flows come out before the next line's.
+TEST_F(ReplayInputTest, FlowMapsAndFlowsComeOutInTheOrderOfTheirLines)
+{
+    constexpr size_t map_lines = 40, map_flows = 3000, flows_between = 50;
+    std::vector<std::vector<unsigned>> lines;
+    std::string events;
+    unsigned next = 1;
+    for (size_t map = 0; map < map_lines; map++) {
+        lines.push_back(MapLineDigests(next, 1, map_flows)[0]);
+        events += MapLine(lines.back(), 256);
+        next += map_flows;
+        for (size_t index = 0; index < flows_between; index++) {
+            lines.push_back({next});
+            events += FlowLine(next++);
+        }
+    }
+    auto result = RunReplay(Arguments({dir.WriteFile("events.jsonl", events)}), "", hang_deadline);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    auto digests = SinkDigests(result);
+    ASSERT_EQ(digests.size(), map_lines * (map_flows + flows_between));
+    auto out = digests.begin();
+    for (size_t number = 0; number < lines.size(); number++) {
+        std::set<std::string> expected, handed_in(out, out + static_cast<long>(lines[number].size()));
+        for (unsigned digest : lines[number])
+            expected.insert(DigestText(digest));
+        ASSERT_EQ(handed_in, expected) << "line " << number + 1;
+        out += static_cast<long>(lines[number].size());
+    }
+}
+
+// Each line is small, but its map has the most buckets a line may ask for,
+// which take megabytes once built: only the map of the line being handed
+// in may exist (300 of them built at once took 2.3 GB). The peak is read
+// once the last map is handed in, while the replay waits for more input.
+TEST_F(ReplayInputTest, MapsOfManyBucketsAreNotBuiltAhead)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own memory hides the replay host's";
+#endif
+    constexpr size_t map_lines = 300, map_flows = 18;
+    std::string events;
+    for (const auto &map : MapLineDigests(1, map_lines, map_flows))
+        events += MapLine(map, 65536);
+    auto replay = StartReplay(Arguments());
+    auto deadline = DeadlineIn(hang_deadline);
+    ASSERT_TRUE(replay->Write(events, deadline)) << replay->Err();
+    ASSERT_TRUE(replay->WaitForOutput(DigestText(map_lines * map_flows), deadline)) << replay->Err();
+    long peak_kib = replay->PeakResidentKib();
+    replay->CloseInput();
+    auto result = replay->Finish(deadline);
+    ASSERT_EQ(result.exit_status, 0) << result.Describe();
+    EXPECT_EQ(SinkDigests(result).size(), map_lines * map_flows);
+    constexpr long max_peak_kib = 256 * 1024;
+    EXPECT_GT(peak_kib, 0);
+    EXPECT_LT(peak_kib, max_peak_kib);
+}
+
 struct RefusedLine {
     const char *name;
     std::string line;

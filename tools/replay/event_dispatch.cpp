@@ -4,17 +4,6 @@
 #include <memory>
 #include <thread>
 
-namespace {
-
-// Gives a flow-map bucket back however its walk ends.
-struct BucketGuard {
-    vdFlowMap &map;
-    size_t index;
-    ~BucketGuard() { map.Release(index); }
-};
-
-}  // namespace
-
 struct RequestVisitor {
     EventDispatcher &dispatcher;
     template <typename Request> void operator()(Request &request) { dispatcher(request); }
@@ -41,12 +30,14 @@ void EventDispatcher::operator()(FlowEvent &event)
         flows.Release(digest);
 }
 
-// The map itself goes with this event: a host builds one for each dispatch,
-// and the plug-in keeps only flows, never the map.
+// The map is built here, as a host builds one for each dispatch, and goes
+// with this event: the plug-in keeps only flows, never the map.
 void EventDispatcher::operator()(FlowMapEvent &event)
 {
-    std::unique_ptr<vdFlowMap> map = std::move(event.map);
-    std::vector<vdDigest> digests = HoldFlowsOf(*map);
+    std::vector<vdDigest> digests = HoldFlowsOf(event.flows);
+    auto map = std::make_unique<vdFlowMap>(event.buckets);
+    for (const auto &flow : event.flows)
+        map->Insert(flow);
     processor.DispatchProcessorEvent(event.code, map.get());
     if (event.code == vdPluginProcessor::flow_expired) {
         for (vdDigest digest : digests)
@@ -54,16 +45,13 @@ void EventDispatcher::operator()(FlowMapEvent &event)
     }
 }
 
-std::vector<vdDigest> EventDispatcher::HoldFlowsOf(vdFlowMap &map)
+std::vector<vdDigest> EventDispatcher::HoldFlowsOf(const std::vector<vdFlow::Ptr> &map_flows)
 {
     std::vector<vdDigest> digests;
-    for (size_t index = 0; index < map.buckets; index++) {
-        auto &bucket = map.Acquire(index);
-        BucketGuard guard{map, index};
-        for (const auto &[digest, flow] : bucket) {
-            flows.Hold(flow);
-            digests.push_back(digest);
-        }
+    digests.reserve(map_flows.size());
+    for (const auto &flow : map_flows) {
+        flows.Hold(flow);
+        digests.push_back(flow->digest);
     }
     return digests;
 }

@@ -29,8 +29,8 @@ private:
     void operator()(SleepRequest &request);
     void operator()(SignaturesRequest &request);
 
-    // Holds every flow of the map; returns their digests.
-    std::vector<vdDigest> HoldFlowsOf(vdFlowMap &map);
+    // Holds every flow of a map; returns their digests.
+    std::vector<vdDigest> HoldFlowsOf(const std::vector<vdFlow::Ptr> &map_flows);
 
     vdPluginProcessor &processor;
     vdVelborApiManager &api_manager;

@@ -60,16 +60,16 @@ vdFlow::Ptr ReadOneFlow(const json &value, const std::string &path)
     return flow;
 }
 
-std::unique_ptr<vdFlowMap> ReadFlowMap(const json &flows, const json *buckets_value)
+FlowMapEvent ReadFlowMap(vdPluginProcessor::Event code, const json &flows, const json *buckets_value)
 {
-    uint32_t buckets = 1;
+    FlowMapEvent event{code, 1, {}};
     if (buckets_value)
-        buckets = ReadInteger<uint32_t>(*buckets_value, "buckets", 1, max_buckets);
+        event.buckets = ReadInteger<uint32_t>(*buckets_value, "buckets", 1, max_buckets);
     RequireArray(flows, "flowmap");
 
     // The map keys flows by digest: a repeated digest would replace a flow.
     std::map<uint64_t, size_t> first_with_digest;
-    auto map = std::make_unique<vdFlowMap>(buckets);
+    event.flows.reserve(flows.size());
     for (size_t index = 0; index < flows.size(); index++) {
         std::string path = ElementPath("flowmap", index);
         auto flow = ReadOneFlow(flows[index], path);
@@ -77,9 +77,9 @@ std::unique_ptr<vdFlowMap> ReadFlowMap(const json &flows, const json *buckets_va
         if (!inserted)
             throw InputError(MemberPath(path, "digest"),
                              "repeats the digest of " + ElementPath("flowmap", entry->second));
-        map->Insert(flow);
+        event.flows.push_back(std::move(flow));
     }
-    return map;
+    return event;
 }
 
 ReplayRequest ReadFlowEvent(const json &line)
@@ -95,7 +95,7 @@ ReplayRequest ReadFlowEvent(const json &line)
         return FlowEvent{code, ReadOneFlow(line.at("flow"), "flow")};
     }
     auto buckets = line.find("buckets");
-    return FlowMapEvent{code, ReadFlowMap(line.at("flowmap"), buckets == line.end() ? nullptr : &*buckets)};
+    return ReadFlowMap(code, line.at("flowmap"), buckets == line.end() ? nullptr : &*buckets);
 }
 
 void RequireTrue(const json &value, const std::string &path)

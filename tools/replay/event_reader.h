@@ -1,10 +1,12 @@
 // Turns one line of the events input into the request it names.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "vd_api.h"
 #include "vd_flow.h"
@@ -15,9 +17,13 @@ struct FlowEvent {
     vdFlow::Ptr flow;
 };
 
+// The flows of a flow-map line, checked and with distinct digests. The map
+// itself is built only when the line is handed in: an empty map of many
+// buckets takes megabytes, and lines are read well ahead of their turn.
 struct FlowMapEvent {
     vdPluginProcessor::Event code;
-    std::unique_ptr<vdFlowMap> map;
+    uint32_t buckets = 1;
+    std::vector<vdFlow::Ptr> flows;
 };
 
 struct ReloadRequest {

@@ -1,6 +1,7 @@
 #include "request_stream.h"
 
 #include <algorithm>
+#include <cstring>
 
 RequestStream::RequestStream(LineSource &source) : source(source)
 {
@@ -39,6 +40,19 @@ void RequestStream::Stop()
 
 // ---- The reading thread ----------------------------------------------------
 
+// Every object counts, also a brace inside a string: an estimate from above.
+size_t RequestStream::LineCost(const std::string &text)
+{
+    size_t objects = 0;
+    const char *at = text.data();
+    const char *end = at + text.size();
+    while ((at = static_cast<const char *>(std::memchr(at, '{', static_cast<size_t>(end - at))))) {
+        objects++;
+        at++;
+    }
+    return text.size() + objects * parsed_object_cost;
+}
+
 void RequestStream::ReadAhead()
 {
     auto batch = std::make_shared<Batch>();
@@ -61,7 +75,7 @@ void RequestStream::ReadLines(BatchPtr &batch)
 {
     std::string text;
     for (;;) {
-        bool full = batch->lines.size() == batch_lines || batch->bytes >= batch_bytes;
+        bool full = batch->lines.size() == batch_lines || batch->cost >= batch_cost;
         if (!batch->lines.empty() && (full || !source.LineBuffered())) {
             if (!Submit(batch))
                 return;
@@ -69,7 +83,7 @@ void RequestStream::ReadLines(BatchPtr &batch)
         }
         if (!source.Next(text))
             return;
-        batch->bytes += text.size();
+        batch->cost += LineCost(text);
         batch->lines.push_back(Line{source.LineNumber(), std::move(text), std::nullopt, nullptr});
     }
 }
@@ -78,10 +92,10 @@ bool RequestStream::Submit(const BatchPtr &batch)
 {
     {
         std::unique_lock<std::mutex> guard(lock);
-        room.wait(guard, [&] { return stopping || bytes_ahead == 0 || bytes_ahead + batch->bytes <= max_bytes_ahead; });
+        room.wait(guard, [&] { return stopping || cost_ahead == 0 || cost_ahead + batch->cost <= max_cost_ahead; });
         if (stopping)
             return false;
-        bytes_ahead += batch->bytes;
+        cost_ahead += batch->cost;
         in_order.push_back(batch);
         to_parse.push_back(batch);
     }
@@ -165,7 +179,7 @@ void RequestStream::ReleaseCurrent()
         return;
     {
         std::lock_guard<std::mutex> guard(lock);
-        bytes_ahead -= current->bytes;
+        cost_ahead -= current->cost;
     }
     room.notify_one();
     current.reset();

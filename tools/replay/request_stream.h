@@ -17,14 +17,19 @@
 class RequestStream
 {
 public:
+    // Lines read ahead are charged what they cost until handed out: their
+    // text and an estimate of the values parsed from it, by the objects the
+    // text opens (a parsed flow with its members takes about this much).
+    static constexpr size_t parsed_object_cost = 1664;
     // Lines read ahead are handed to the parsers in batches of at most this
-    // many lines and bytes; a batch goes early when the input has no whole
-    // line ready, so that a line typed or piped in slowly is not held back.
+    // many lines and this cost; a batch goes early when the input has no
+    // whole line ready, so that a line typed or piped in slowly is not held
+    // back.
     static constexpr size_t batch_lines = 256;
-    static constexpr size_t batch_bytes = 1024 * 1024;
-    // Text read but not yet handed out; beyond it the reading waits. One
-    // batch is let through whatever its size.
-    static constexpr size_t max_bytes_ahead = 8 * 1024 * 1024;
+    static constexpr size_t batch_cost = 4 * 1024 * 1024;
+    // The cost of the lines read but not yet handed out; beyond it the
+    // reading waits. One batch is let through whatever its cost.
+    static constexpr size_t max_cost_ahead = 64 * 1024 * 1024;
     // Parser threads at most: enough to keep ahead of the plug-in.
     static constexpr unsigned max_parsers = 6;
 
@@ -51,7 +56,7 @@ private:
     };
     struct Batch {
         std::vector<Line> lines;
-        size_t bytes = 0;
+        size_t cost = 0;
         bool parsed = false;
         // The last batch: the input ended, or reading it failed.
         bool last = false;
@@ -61,6 +66,7 @@ private:
     using BatchPtr = std::shared_ptr<Batch>;
 
     void Stop();
+    static size_t LineCost(const std::string &text);
     void ReadAhead();
     void ReadLines(BatchPtr &batch);
     // False when the stream is stopping.
@@ -74,12 +80,12 @@ private:
 
     LineSource &source;
     std::mutex lock;
-    std::condition_variable room;      // the reader waits for bytes to be handed out
+    std::condition_variable room;      // the reader waits for lines to be handed out
     std::condition_variable work;      // the parsers wait for batches
     std::condition_variable finished;  // Next waits for the oldest batch
     std::deque<BatchPtr> in_order;     // every batch not yet handed out
     std::deque<BatchPtr> to_parse;
-    size_t bytes_ahead = 0;
+    size_t cost_ahead = 0;
     bool stopping = false;
 
     BatchPtr current;  // Next's batch, taken from in_order
