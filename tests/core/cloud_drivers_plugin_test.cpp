@@ -186,6 +186,8 @@ TEST_F(CloudDriversPluginTest, AStopWhileAnswersStreamInEndsAndTakesNoMoreLookup
 
     plugin->Terminate();
     const size_t at_stop = service.Requests().size();
+    // Lookups still queued stay untaken while the plug-in winds down.
+    EXPECT_FALSE(service.WaitForRequests(at_stop + threads + 1, std::chrono::seconds(1)));
     auto stopped = std::async(std::launch::async, [this] { plugin.reset(); });
     ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_LE(service.Requests().size(), at_stop + threads);
