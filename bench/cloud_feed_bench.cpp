@@ -330,7 +330,8 @@ void QueueAnswers(vppEventQueue::Queue &queue, const std::vector<vdFlow::Ptr> &f
     for (const vdFlow::Ptr &flow : flows) {
         const std::string key = vd_xxh64_to_string(flow->digest);
         queue.PushLookup(FlowEvent(flow), vppDataFeed::DataSource::cloud_intel, "cloud_intel0",
-                         {{key, CloudService::Intel(key)}});
+                         std::make_shared<const vppEventQueue::AnswerMember>(
+                             vppEventQueue::AnswerMember{key, CloudService::Intel(key)}));
     }
 }
 

@@ -41,7 +41,7 @@ Event::Event(Type type, const Event &other, const std::string &indicator)
     own.indicator = indicator;
     own.data_source = theirs.data_source;
     own.data_feed = theirs.data_feed;
-    own.payload = theirs.payload;
+    own.answer = theirs.answer;
 }
 
 Event::Event(const Event &other)
@@ -135,14 +135,15 @@ void Queue::Forget()
     head = 0;
 }
 
-void Queue::PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed, const json &answer)
+void Queue::PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed,
+                       std::shared_ptr<const AnswerMember> answer)
 {
     Event lookup(event);
     lookup.type = Event::LOOKUP;
     Event::Details &details = lookup.Write();
     details.data_source = source;
     details.data_feed = feed;
-    details.payload = answer;
+    details.answer = std::move(answer);
     Push(std::move(lookup));
 }
 
@@ -236,6 +237,12 @@ void Queue::StopWaits()
         waits_stopped = true;
     }
     cond.notify_all();
+}
+
+bool Queue::WaitsStopped()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return waits_stopped;
 }
 
 }  // namespace vppEventQueue

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -17,6 +18,15 @@
 
 namespace vppEventQueue {
 
+// What a LOOKUP event keeps of a cloud answer: the one member the drivers
+// read, named by the digest text the flow was posted under. Built once by
+// the request thread and never changed, so that every copy of the event
+// (one per indicator, a prober's pending server) shares it.
+struct AnswerMember {
+    std::string key;
+    std::optional<json> value;  // nullopt: the answer held no such member
+};
+
 struct Event {
     enum Type : uint8_t { FLOW = 1, INTEL = 2, LOOKUP = 3 };
 
@@ -27,7 +37,8 @@ struct Event {
         std::string indicator;
         vppDataFeed::DataSource data_source = vppDataFeed::DataSource::none;
         std::string data_feed;  // feed tag, or the request thread on cloud answers
-        json payload;           // the cloud answer of a LOOKUP event
+        // The cloud answer of a LOOKUP event; shared, never copied.
+        std::shared_ptr<const AnswerMember> answer;
         std::unordered_set<std::string> proc_targets;
         std::unordered_set<std::string> sink_targets;
         // Indicators answered from their cache for this flow; they are skipped,
@@ -78,8 +89,10 @@ public:
     // With a size limit, a full queue drops its oldest event first.
     void Push(const Event &event);
     void Push(Event &&event);
-    // Pushes a copy of event as the LOOKUP answer of a feed (or request thread).
-    void PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed, const json &answer);
+    // Pushes a copy of event as the LOOKUP answer of a feed (or request
+    // thread), sharing answer.
+    void PushLookup(const Event &event, vppDataFeed::DataSource source, const std::string &feed,
+                    std::shared_ptr<const AnswerMember> answer);
 
     // The waits below return as soon as an event is queued, else at the
     // deadline of seconds from the call.
@@ -104,6 +117,9 @@ public:
     // Ends every wait at once, now and from then on: a stopping consumer
     // takes what is queued without sleeping. Cannot be undone.
     void StopWaits();
+    // Whether StopWaits was called: the consumer is stopping, so producers
+    // may stop making work for it.
+    bool WaitsStopped();
     const std::string &GetName() const { return name; }
 
 private:

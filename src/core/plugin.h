@@ -116,10 +116,11 @@ protected:
     // findings of the last evaluated ones are not lost at a stop; bounded by
     // drain_time_limit.
     void DrainQueue(std::vector<vppEventQueue::Event> &batch);
-    // Evaluates the batch's flows a slice at a time, then outputs its
-    // findings together, as one batch. False when stop() ended it between
-    // slices: what was not handled stays in batch.
-    bool ProcessInSlices(std::vector<vppEventQueue::Event> &batch, const std::function<bool()> &stop);
+    // Evaluates the batch's flows slice_size events at a time, then outputs
+    // its findings together, as one batch. False when stop() ended it
+    // between slices: what was not handled stays in batch.
+    bool ProcessInSlices(std::vector<vppEventQueue::Event> &batch, size_t slice_size,
+                         const std::function<bool()> &stop);
     // The end of a stop: outputs the findings in batch and the queue, and
     // logs how many flows were left unevaluated.
     void FinishDrain(std::vector<vppEventQueue::Event> &batch);

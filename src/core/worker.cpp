@@ -19,9 +19,12 @@ namespace {
 // output); the bound keeps a producer that never stops from holding up a
 // stop.
 constexpr int max_drain_passes = 4;
-// Events evaluated between two checks for a stop (or the drain's deadline):
-// a large backlog does not keep the worker from stopping.
+// Events evaluated between two checks for a stop: a large backlog does not
+// keep the worker from stopping.
 constexpr size_t slice_events = 256;
+// The drain looks at its deadline after every event: a few slow events
+// must not carry a stop past it.
+constexpr size_t drain_slice_events = 1;
 
 // No exception may leave the worker: it would end the host process.
 using vppThread::Guard;
@@ -141,7 +144,7 @@ void vppPlugin::RunTurn(std::vector<vppEventQueue::Event> &batch)
     batch.clear();
     if (queue->Pop(batch, 1) == 0)
         return;
-    ProcessInSlices(batch, [this] { return terminate.load(); });
+    ProcessInSlices(batch, slice_events, [this] { return terminate.load(); });
 }
 
 void vppPlugin::DrainQueue(std::vector<vppEventQueue::Event> &batch)
@@ -156,13 +159,14 @@ void vppPlugin::DrainQueue(std::vector<vppEventQueue::Event> &batch)
         // Flows handed in before the first turn still meet the configuration.
         if (reload_pending.exchange(false))
             ReloadSafely();
-        if (!ProcessInSlices(batch, past_deadline))
+        if (!ProcessInSlices(batch, drain_slice_events, past_deadline))
             break;
     }
     FinishDrain(batch);
 }
 
-bool vppPlugin::ProcessInSlices(std::vector<vppEventQueue::Event> &batch, const std::function<bool()> &stop)
+bool vppPlugin::ProcessInSlices(std::vector<vppEventQueue::Event> &batch, size_t slice_size,
+                                const std::function<bool()> &stop)
 {
     // Findings are merged per flow over the whole batch, so they wait for
     // its end, as when the batch is handled at once.
@@ -174,7 +178,7 @@ bool vppPlugin::ProcessInSlices(std::vector<vppEventQueue::Event> &batch, const 
             return false;
         }
         slice.clear();
-        while (next < batch.size() && slice.size() < slice_events) {
+        while (next < batch.size() && slice.size() < slice_size) {
             vppEventQueue::Event &event = batch[next++];
             (event.type == vppEventQueue::Event::INTEL ? findings : slice).push_back(std::move(event));
         }

@@ -14,6 +14,7 @@
 #include "support/log_capture.h"
 #include "vd_config.h"
 
+using vppEventQueue::AnswerMember;
 using vppEventQueue::Event;
 using vppEventQueue::Queue;
 
@@ -210,7 +211,8 @@ TEST(EventQueue, PushLookupCarriesTheAnswerAndTheCacheMarks)
     auto queue = Queue::Create("event_queue");
     Event flow = FlowEvent(5);
     flow.Write().cached_indicators = {"cached"};
-    queue->PushLookup(flow, vppDataFeed::DataSource::cloud_intel, "cloud-1", json{{"0000000000000005", 1}});
+    const auto answer = std::make_shared<const AnswerMember>(AnswerMember{"0000000000000005", json(1)});
+    queue->PushLookup(flow, vppDataFeed::DataSource::cloud_intel, "cloud-1", answer);
 
     Event out;
     ASSERT_TRUE(queue->PopSingle(out, 0));
@@ -219,7 +221,7 @@ TEST(EventQueue, PushLookupCarriesTheAnswerAndTheCacheMarks)
     EXPECT_EQ(out.flow, flow.flow);
     EXPECT_EQ(out.Read().data_source, vppDataFeed::DataSource::cloud_intel);
     EXPECT_EQ(out.Read().data_feed, "cloud-1");
-    EXPECT_EQ(out.Read().payload, (json{{"0000000000000005", 1}}));
+    EXPECT_EQ(out.Read().answer, answer) << "shared, not copied";
     EXPECT_EQ(out.Read().cached_indicators, flow.Read().cached_indicators);
 }
 
@@ -245,7 +247,7 @@ TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
     lookup.type = Event::LOOKUP;
     lookup.Write().data_source = vppDataFeed::DataSource::cloud_intel;
     lookup.Write().data_feed = "cloud-1/0";
-    lookup.Write().payload = {{"answer", true}};
+    lookup.Write().answer = std::make_shared<const AnswerMember>(AnswerMember{"0000000000000009", json(true)});
     lookup.Write().entries = intel.Read().entries;
     lookup.Write().proc_targets = {"p"};
     lookup.Write().sink_targets = {"s"};
@@ -257,7 +259,7 @@ TEST(EventQueue, EventsBuiltFromAnEntryAndForOneIndicator)
     EXPECT_EQ(own.flow, lookup.flow);
     EXPECT_EQ(own.Read().data_source, lookup.Read().data_source);
     EXPECT_EQ(own.Read().data_feed, lookup.Read().data_feed);
-    EXPECT_EQ(own.Read().payload, lookup.Read().payload);
+    EXPECT_EQ(own.Read().answer, lookup.Read().answer) << "the indicator's copy shares the answer";
     EXPECT_TRUE(own.Read().entries.empty());
     EXPECT_TRUE(own.Read().proc_targets.empty() && own.Read().sink_targets.empty() &&
                 own.Read().cached_indicators.empty());
@@ -322,7 +324,7 @@ Event OfKind(Kind kind, uint64_t digest)
         break;
     case Kind::lookup:
         event.type = Event::LOOKUP;
-        event.Write().payload = digest;
+        event.Write().answer = std::make_shared<const AnswerMember>(AnswerMember{"", json(digest)});
         break;
     case Kind::intel:
         event.type = Event::INTEL;
@@ -353,7 +355,7 @@ void ExpectSame(const Event &got, const Event &want)
     EXPECT_EQ(got.type, want.type);
     EXPECT_EQ(got.event, want.event);
     EXPECT_EQ(got.flow, want.flow);
-    EXPECT_EQ(got.Read().payload, want.Read().payload);
+    EXPECT_EQ(got.Read().answer, want.Read().answer);
     EXPECT_EQ(got.Read().indicator, want.Read().indicator);
     EXPECT_EQ(got.Read().cached_indicators, want.Read().cached_indicators);
 }
@@ -454,7 +456,7 @@ constexpr uint64_t events_per_producer = 5000;
 Event Numbered(uint64_t producer, uint64_t sequence)
 {
     Event event;
-    event.Write().payload = producer * events_per_producer + sequence;
+    event.Write().data_feed = std::to_string(producer * events_per_producer + sequence);
     return event;
 }
 
@@ -484,7 +486,7 @@ TEST(EventQueue, ManyProducersOneBatchConsumerLoseNothing)
         batch.clear();
         queue->Pop(batch, 1);
         for (const auto &event : batch) {
-            uint64_t id = event.Read().payload.get<uint64_t>();
+            uint64_t id = std::stoull(event.Read().data_feed);
             uint64_t producer = id / events_per_producer;
             if (id % events_per_producer != next[producer]++)
                 out_of_order++;
@@ -513,7 +515,7 @@ TEST(EventQueue, SeveralSingleConsumersShareWithoutDuplicates)
             Event event;
             while (taken.load() < total && std::chrono::steady_clock::now() < deadline)
                 if (queue->PopSingle(event, 1)) {
-                    seen[c].push_back(event.Read().payload.get<uint64_t>());
+                    seen[c].push_back(std::stoull(event.Read().data_feed));
                     taken++;
                 }
         });

@@ -44,7 +44,7 @@ public:
     void LookupEventPush(const vppEventQueue::Event &event) override
     {
         lookups[event.flow->digest] = event.Read().cached_indicators;
-        event_queue->PushLookup(event, DataSource::cloud_intel, tag, json::object());
+        event_queue->PushLookup(event, DataSource::cloud_intel, tag, nullptr);
     }
 
     std::set<std::pair<std::string, uint64_t>> asked;

@@ -37,7 +37,7 @@ public:
             std::lock_guard<std::recursive_mutex> guard(event.flow->lock);
             event.flow->stats.total_bytes = 100;
         }
-        event_queue->PushLookup(event, DataSource::cloud_intel, tag, json::object());
+        event_queue->PushLookup(event, DataSource::cloud_intel, tag, nullptr);
     }
 };
 

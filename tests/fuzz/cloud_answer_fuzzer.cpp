@@ -1,6 +1,7 @@
-// A cloud answer document as a request thread delivers it (parsed by the
-// shared reader, an object, put on the plug-in's queue as a LOOKUP event)
-// through the LOOKUP step of the category, geography and reputation drivers.
+// A cloud answer document as a request thread delivers it (read by the
+// shared reader, an object, the flow's member put on the plug-in's queue as
+// a LOOKUP event) through the LOOKUP step of the category, geography and
+// reputation drivers.
 #include <algorithm>
 #include <cstdlib>
 #include <cstddef>
@@ -11,6 +12,8 @@
 #include <vector>
 
 #include "common/json_reader.h"
+#include "feeds/cloud/answer_member_reader.h"
+#include "feeds/cloud/cloud_answer.h"
 #include "indicators/driver_registry.h"
 #include "support/fuzz_host.h"
 
@@ -60,10 +63,15 @@ size_t Depth(const json &value)
 }
 
 // The one grammar accepts only what the JSON library reads the same way,
-// nested no deeper than the reader's bound.
-void CheckAgainstTheLibrary(const std::string &text, const json &read)
+// nested no deeper than the reader's bound: the member kept is the library's
+// member of that name, and there is one exactly when the library has one.
+void CheckAgainstTheLibrary(const std::string &text, const vdfCloudAnswer::MemberReading &read)
 {
-    if (Depth(read) > vppJson::max_nesting_depth || json::parse(text, nullptr, false, true) != read)
+    const json whole = json::parse(text, nullptr, false, true);
+    if (whole.is_discarded() || Depth(whole) > vppJson::max_nesting_depth || whole.type_name() != read.type_name)
+        std::abort();
+    const json *member = vppJson::FindMember(whole, read.member.key.c_str());
+    if ((member != nullptr) != read.member.value.has_value() || (member != nullptr && *member != *read.member.value))
         std::abort();
 }
 
@@ -76,24 +84,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const auto flows = vppFuzz::SampleFlows();
 
     const std::string text(reinterpret_cast<const char *>(data), size);
-    json answer;
-    try {
-        // As the request thread reads an answer.
-        answer = vppJson::ParseText(text, "cloud answer", vppJson::Comments::allowed, vppJson::Keys::last_wins);
-    } catch (const std::exception &) {
-        return 0;
-    }
-    CheckAgainstTheLibrary(text, answer);
-    // The request thread passes objects only.
-    if (!answer.is_object())
-        return 0;
-
     for (const vdFlow::Ptr &flow : flows) {
+        vdfCloudAnswer::MemberReading answer;
+        try {
+            // As the request thread reads an answer for the flow.
+            answer = vdfCloudAnswer::ReadMember(text, "cloud answer", vdfCloudAnswer::Key(*flow));
+        } catch (const std::exception &) {
+            return 0;
+        }
+        CheckAgainstTheLibrary(text, answer);
+        // The request thread passes objects only.
+        if (answer.type_name != "object")
+            return 0;
         Event lookup;
         lookup.type = Event::FLOW;
         lookup.event = vdPluginProcessor::dpi_complete;
         lookup.flow = flow;
-        drivers.queue->PushLookup(lookup, vppDataFeed::DataSource::cloud_intel, "cloud_intel0", answer);
+        drivers.queue->PushLookup(lookup, vppDataFeed::DataSource::cloud_intel, "cloud_intel0",
+                                  std::make_shared<const vppEventQueue::AnswerMember>(std::move(answer.member)));
     }
     std::vector<Event> delivered;
     drivers.queue->Pop(delivered, 0);

@@ -1,7 +1,7 @@
 // The request thread's turns and the cloud lookup protocol: a one-element
 // array holding the flow, posted as JSON to the "flow" URL of the host's
 // intel bootstrap data; the answer is an object keyed by the flow's digest
-// text, passed on whole.
+// text, of which only the flow's own member is kept and passed on.
 #include "feeds/cloud/api_request.h"
 
 #include <algorithm>
@@ -13,6 +13,8 @@
 
 #include "flow/flow_encoder.h"
 #include "common/json_reader.h"
+#include "feeds/cloud/answer_member_reader.h"
+#include "feeds/cloud/cloud_answer.h"
 
 namespace {
 
@@ -23,6 +25,9 @@ using vppThread::Guard;
 constexpr std::chrono::seconds longest_backoff_step{1};
 // How long a turn waits for a lookup before looking at the stop flag again.
 constexpr int lookup_wait_seconds = 1;
+// An answer's text is kept for the next exchange up to this size; a larger
+// one is given back, or each thread would pin its largest answer for good.
+constexpr size_t kept_content_capacity = 1 << 20;
 
 constexpr vdFlags<vdFlow::EncodeFlags> lookup_encoding =
     vdFlags<vdFlow::EncodeFlags>(vdFlow::EncodeFlags::encode_metadata) | vdFlow::EncodeFlags::encode_tunnel |
@@ -40,12 +45,16 @@ HostSettings ReadHostSettings()
     return {config.verbosity, config.flags.test(vdGlobalFlags::pretty_json)};
 }
 
-std::string RequestBody(const vppEventQueue::Event &event, bool pretty)
+// The body posted for the event's flow; key is set to the digest text the
+// flow goes under, which names its member of the answer.
+std::string RequestBody(const vppEventQueue::Event &event, bool pretty, std::string &key)
 {
     if (!event.flow)
         throw vdException("lookup without a flow");
     json flow;
     event.flow->Encode(flow, event.flow->stats, lookup_encoding);
+    const json *digest = vppJson::FindMember(flow, "digest");
+    key = digest != nullptr && digest->is_string() ? digest->get<std::string>() : vdfCloudAnswer::Key(*event.flow);
     json flows = json::array();
     flows.push_back(std::move(flow));
     std::string body;
@@ -97,8 +106,14 @@ void vdfVelborApiRequest::RunTurn()
         return;
     }
 
+    // A stopping plug-in evaluates no more answers: lookups are left where
+    // they are, for the feed to discard.
+    if (event_queue->WaitsStopped()) {
+        stop.WaitFor(longest_backoff_step);
+        return;
+    }
     vppEventQueue::Event event;
-    if (!request_queue->PopSingle(event, lookup_wait_seconds))
+    if (!request_queue->PopSingle(event, lookup_wait_seconds) || event_queue->WaitsStopped())
         return;
     const std::string digest = event.flow ? vd_xxh64_to_string(event.flow->digest) : std::string();
     Guard([&] { HandleLookup(event, digest); },
@@ -112,11 +127,12 @@ void vdfVelborApiRequest::HandleLookup(vppEventQueue::Event &event, const std::s
     if (url_flow.empty() && !TakeBootstrapData(digest, verbosity))
         return;
 
-    json answer;
+    vppEventQueue::AnswerMember answer;
     const int64_t status = ProcessRequestEvent(event, answer);
     if (status == 200) {
         // Named after this thread, not the feed: drivers see who answered.
-        event_queue->PushLookup(event, data_source, tag, answer);
+        event_queue->PushLookup(event, data_source, tag,
+                                std::make_shared<const vppEventQueue::AnswerMember>(std::move(answer)));
         return;
     }
     if (status == 429) {
@@ -154,7 +170,8 @@ bool vdfVelborApiRequest::TakeBootstrapData(const std::string &digest, uint8_t v
     return true;
 }
 
-int64_t vdfVelborApiRequest::ProcessRequestEvent(const vppEventQueue::Event &event, json &answer)
+int64_t vdfVelborApiRequest::ProcessRequestEvent(const vppEventQueue::Event &event,
+                                                 vppEventQueue::AnswerMember &answer)
 {
     // Set once the exchange starts: the status read after a failure is then
     // this exchange's, not the last one's.
@@ -164,21 +181,25 @@ int64_t vdfVelborApiRequest::ProcessRequestEvent(const vppEventQueue::Event &eve
         headers_request.clear();
         SetAuthMethod(auth_method);
         headers_request["Content-Type"] = "application/json";
-        const std::string body = RequestBody(event, host.pretty_json);
+        const std::string body = RequestBody(event, host.pretty_json, answer.key);
         exchanged = true;
         Perform(method_post, url_flow, body);
 
         const long status = GetResponseCode();
         backoff.Apply(tag, status, headers_response);
-        if (status == 429)
+        if (status == 429) {
+            ReleaseContent();
             return 429;
+        }
         const bool read = ReadAnswer(status, host.verbosity, host.pretty_json, answer);
+        ReleaseContent();
         if (read && status == 401)
             vd_dprintf("%s: Authorization failure.\n", tag.c_str());
         ForgetUrlIfUnauthorized(status);
         return read ? status : -1;
     } catch (const std::exception &e) {
         vd_dprintf("%s: API request error: %s\n", tag.c_str(), e.what());
+        ReleaseContent();
         if (exchanged)
             ForgetUrlIfUnauthorized(GetResponseCode());
         return -1;
@@ -195,7 +216,14 @@ void vdfVelborApiRequest::ForgetUrlIfUnauthorized(long status)
         url_flow.clear();
 }
 
-bool vdfVelborApiRequest::ReadAnswer(long status, uint8_t verbosity, bool pretty, json &answer)
+void vdfVelborApiRequest::ReleaseContent()
+{
+    if (content.capacity() > kept_content_capacity)
+        std::string().swap(content);
+}
+
+bool vdfVelborApiRequest::ReadAnswer(long status, uint8_t verbosity, bool pretty,
+                                     vppEventQueue::AnswerMember &answer)
 {
     if (content.empty()) {
         vd_printf("%s: %s: empty payload.\n", tag.c_str(), url_flow.c_str());
@@ -207,26 +235,38 @@ bool vdfVelborApiRequest::ReadAnswer(long status, uint8_t verbosity, bool pretty
                   content_type.empty() ? "(none)" : content_type.c_str());
         return false;
     }
-    if (!ParseAnswer(answer))
+    std::string type_name;
+    if (!ParseAnswer(answer, type_name))
         return false;
     // Drivers look the flow up by its digest: an answer must be an object.
-    if (status == 200 && !answer.is_object()) {
-        vd_dprintf("%s: error parsing API response: not a JSON object: %s\n", tag.c_str(), answer.type_name());
+    if (status == 200 && type_name != "object") {
+        vd_dprintf("%s: error parsing API response: not a JSON object: %s\n", tag.c_str(), type_name.c_str());
         return false;
     }
-    if (verbosity >= 3) {
-        std::string text;
-        vd_json_to_string(answer, text, pretty);
-        vd_dprintf("%s: content:\n%s\n", tag.c_str(), text.c_str());
-    }
+    if (verbosity >= 3 && type_name == "object")
+        LogContent(answer, pretty);
     return true;
 }
 
-bool vdfVelborApiRequest::ParseAnswer(json &answer)
+// What was kept of the answer: the flow's member in its place, or nothing.
+void vdfVelborApiRequest::LogContent(const vppEventQueue::AnswerMember &answer, bool pretty) const
 {
-    // The shared reader bounds the nesting depth of what the server sends.
+    json kept = json::object();
+    if (answer.value)
+        kept[answer.key] = *answer.value;
+    std::string text;
+    vd_json_to_string(kept, text, pretty);
+    vd_dprintf("%s: content:\n%s\n", tag.c_str(), text.c_str());
+}
+
+bool vdfVelborApiRequest::ParseAnswer(vppEventQueue::AnswerMember &answer, std::string &type_name)
+{
+    // The shared reader bounds the nesting depth of what the server sends;
+    // the whole text is checked, the flow's member alone is built.
     try {
-        answer = vppJson::ParseText(content, url_flow, vppJson::Comments::allowed, vppJson::Keys::last_wins);
+        vdfCloudAnswer::MemberReading reading = vdfCloudAnswer::ReadMember(content, url_flow, answer.key);
+        type_name = std::move(reading.type_name);
+        answer.value = std::move(reading.member.value);
         return true;
     } catch (const vppJson::SyntaxError &e) {
         vd_dprintf("%s: error parsing API response; JSON exception: %s\n", tag.c_str(), e.Problem().c_str());

@@ -1,6 +1,8 @@
 // One request thread of a cloud-intel feed: takes lookups from the feed's
 // request queue, asks the cloud service about each flow, obeys its rate
-// limits, and puts the answers on the plug-in's queue as LOOKUP events.
+// limits, and puts the answers on the plug-in's queue as LOOKUP events,
+// each with the flow's own member of its answer. It takes no lookup once
+// the plug-in's queue is stopped.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +40,10 @@ public:
     void Terminate() override;
 
     // Performs one lookup (this thread only): the status of the answer, or
-    // -1 when the exchange or its answer failed (logged here). On a status
-    // other than 429 the parsed answer is in answer.
-    int64_t ProcessRequestEvent(const vppEventQueue::Event &event, json &answer);
+    // -1 when the exchange or its answer failed (logged here). answer gets
+    // the flow's digest text and, on a status other than 429, the answer's
+    // member of that name when it has one.
+    int64_t ProcessRequestEvent(const vppEventQueue::Event &event, vppEventQueue::AnswerMember &answer);
 
     // The owning feed's data source, passed on with every answer.
     const vppDataFeed::DataSource data_source;
@@ -56,8 +59,10 @@ private:
     void RunTurn();
     void HandleLookup(vppEventQueue::Event &event, const std::string &digest);
     bool TakeBootstrapData(const std::string &digest, uint8_t verbosity);
-    bool ReadAnswer(long status, uint8_t verbosity, bool pretty, json &answer);
-    bool ParseAnswer(json &answer);
+    bool ReadAnswer(long status, uint8_t verbosity, bool pretty, vppEventQueue::AnswerMember &answer);
+    bool ParseAnswer(vppEventQueue::AnswerMember &answer, std::string &type_name);
+    void LogContent(const vppEventQueue::AnswerMember &answer, bool pretty) const;
+    void ReleaseContent();
     void ForgetUrlIfUnauthorized(long status);
 
     vppThread::StopSignal stop;

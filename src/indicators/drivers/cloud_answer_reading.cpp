@@ -21,7 +21,12 @@ const json *FlowMember(const std::string &tag, const vppEventQueue::Event &ev, s
         return nullptr;
     }
     reading = vdfCloudAnswer::Key(*ev.flow);
-    return vppJson::FindMemberOrLog(tag, ev.Read().payload, reading.c_str(), reading.c_str());
+    if (const json *member = vdfCloudAnswer::Member(ev, reading))
+        return member;
+    // The line an answer without the member has always given: the library's
+    // words for a key missing from an object.
+    static const json no_members = json::object();
+    return vppJson::FindMemberOrLog(tag, no_members, reading.c_str(), reading.c_str());
 }
 
 vppIntel::Entry NewEntry(const vppEventQueue::Event &ev)

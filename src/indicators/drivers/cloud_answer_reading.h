@@ -15,10 +15,10 @@ namespace vpiCloudAnswer {
 // A LOOKUP event from the cloud-intel source.
 bool IsAnswer(const vppEventQueue::Event &ev);
 
-// The answer document's member for the event's flow, named by the digest
-// text the flow was posted under (reading is set to that text). nullptr,
-// after the debug line "<tag>: <digest text> not found or is invalid: <the
-// JSON library's words>", when the document holds no such member.
+// The answer's member for the event's flow, named by the digest text the
+// flow was posted under (reading is set to that text). nullptr, after the
+// debug line "<tag>: <digest text> not found or is invalid: <the JSON
+// library's words>", when the answer held no such member.
 const json *FlowMember(const std::string &tag, const vppEventQueue::Event &ev, std::string &reading);
 
 // A fresh entry naming the cloud source and the request thread that answered.

@@ -9,6 +9,7 @@
 
 namespace {
 
+using vppEventQueue::AnswerMember;
 using vppEventQueue::Event;
 
 TEST(CloudAnswer, OnlyACloudAnswerWithAMemberForItsFlowHasOne)
@@ -20,7 +21,7 @@ TEST(CloudAnswer, OnlyACloudAnswerWithAMemberForItsFlowHasOne)
         event.type = Event::LOOKUP;
         event.Write().data_source = vppDataFeed::DataSource::cloud_intel;
         event.flow = flow;
-        event.Write().payload = {{key, {{"score", 5}}}, {"other", 1}};
+        event.Write().answer = std::make_shared<const AnswerMember>(AnswerMember{key, json{{"score", 5}}});
         return event;
     };
     struct Case {
@@ -32,8 +33,10 @@ TEST(CloudAnswer, OnlyACloudAnswerWithAMemberForItsFlowHasOne)
         {"a FLOW event", [](Event &e) { e.type = Event::FLOW; }, false},
         {"another source", [](Event &e) { e.Write().data_source = vppDataFeed::DataSource::velbor_api; }, false},
         {"no flow", [](Event &e) { e.flow.reset(); }, false},
-        {"no member for the flow", [&](Event &e) { e.Write().payload.erase(key); }, false},
-        {"an array", [](Event &e) { e.Write().payload = json::array({1}); }, false},
+        {"no member for the flow",
+         [&](Event &e) { e.Write().answer = std::make_shared<const AnswerMember>(AnswerMember{key, std::nullopt}); },
+         false},
+        {"no answer", [](Event &e) { e.Write().answer.reset(); }, false},
         {"the flow since moved on",
          [](Event &e) {
              e.flow = FlowBuilder()

@@ -50,7 +50,9 @@ TEST_F(CloudProtocolTest, AFlowIsPostedAloneInAnArrayAndItsAnswerIsKeyedByItsLas
         EXPECT_EQ(answer->Read().data_source, vppDataFeed::DataSource::cloud_intel);
         // The thread that asked, not the feed.
         EXPECT_EQ(answer->Read().data_feed, "cloud_intel0");
-        EXPECT_EQ(answer->Read().payload, json({{c.key, CloudService::Intel(c.key)}}));
+        ASSERT_TRUE(answer->Read().answer);
+        EXPECT_EQ(answer->Read().answer->key, c.key);
+        EXPECT_EQ(answer->Read().answer->value, CloudService::Intel(c.key));
         EXPECT_EQ(answer->Read().cached_indicators, std::unordered_set<std::string>{"cached"});
         EXPECT_TRUE(answer->Read().entries.empty());
 
@@ -66,7 +68,7 @@ TEST_F(CloudProtocolTest, AFlowIsPostedAloneInAnArrayAndItsAnswerIsKeyedByItsLas
         EXPECT_EQ(body.at(0).at("digest"), c.key);
         // What drivers read: the member under the digest the flow was sent with.
         EXPECT_EQ(vdfCloudAnswer::Key(*c.flow), c.key);
-        EXPECT_EQ(vdfCloudAnswer::Find(*answer), &answer->Read().payload.at(c.key));
+        EXPECT_EQ(vdfCloudAnswer::Find(*answer), &*answer->Read().answer->value);
         // Metadata, tunnel and statistics groups: addresses and counters.
         EXPECT_EQ(body.at(0).at("other_ip"), "198.51.100.20");
         EXPECT_TRUE(body.at(0).contains("local_bytes"));

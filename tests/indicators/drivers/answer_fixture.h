@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "feeds/cloud/answer_member_reader.h"
 #include "feeds/cloud/cloud_answer.h"
 #include "feeds/signatures/velbor_api.h"
 #include "indicators/indicator_fixture.h"
@@ -25,14 +26,17 @@ protected:
         instance.api_manager = std::make_shared<vdVelborApiManager>();
     }
 
-    // The LOOKUP event a request thread delivers with the answer document.
-    static std::shared_ptr<Event> Answer(const vdFlow::Ptr &flow, json document,
+    // The LOOKUP event a request thread delivers for the answer document:
+    // the flow's member of it, read from its text as the thread reads it.
+    static std::shared_ptr<Event> Answer(const vdFlow::Ptr &flow, const json &document,
                                          const std::string &thread = "cloud_intel0")
     {
         auto ev = FlowEvent(flow, vdPluginProcessor::dpi_complete, Event::LOOKUP);
         ev->Write().data_source = vppDataFeed::DataSource::cloud_intel;
         ev->Write().data_feed = thread;
-        ev->Write().payload = std::move(document);
+        vdfCloudAnswer::MemberReading read =
+            vdfCloudAnswer::ReadMember(document.dump(), "answer", vdfCloudAnswer::Key(*flow));
+        ev->Write().answer = std::make_shared<const vppEventQueue::AnswerMember>(std::move(read.member));
         return ev;
     }
 
