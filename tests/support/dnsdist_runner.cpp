@@ -61,7 +61,7 @@ bool Accepts(uint16_t port)
 std::string DnsdistRunner::Missing()
 {
     if (FindProgram().empty())
-        return "dnsdist not installed (scripts/setup installs it): the test against a real DoH server is skipped";
+        return "dnsdist not installed (scripts/setup test installs it): the test against a real DoH server is skipped";
     return std::string();
 }
 
