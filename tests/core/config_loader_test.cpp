@@ -236,7 +236,7 @@ TEST_F(ConfigLoaderTest, IndicatorsOfEqualPriorityKeepTheirTagOrder)
     // Enough indicators that an unstable sort would mix them up.
     json indicators = json::object();
     for (int i = 0; i < 64; i++) {
-        char tag[8];
+        char tag[16];
         std::snprintf(tag, sizeof(tag), "i%02d", i);
         indicators[tag] = {{"indicator_driver", "custom"},
                            {"priority", i % 3},
