@@ -1,76 +1,42 @@
 #include "feeds/cloud/answer_member_reader.h"
 
-#include <optional>
-#include <utility>
-
-#include "common/json_sax.h"
+#include "common/json_routing.h"
 
 namespace vdfCloudAnswer {
 namespace {
 
 // Follows the answer's events: tracks the nesting, names the top-level
-// value's type, and hands the events of the wanted member, and only those,
-// to a document builder.
-class MemberPicker
+// value's type, and routes the events of the wanted member, and only those,
+// to a document built into the reading.
+class MemberPicker : public vppJson::Routed<MemberPicker>
 {
 public:
     MemberPicker(const vppJson::Input &input, MemberReading &reading) : input(input), reading(reading) {}
 
-    void Value(json &&value)
+private:
+    friend class vppJson::Routed<MemberPicker>;
+
+    template <class Event> bool Route(Event &&event)
     {
-        if (builder)
-            return Forward([&] { builder->Value(std::move(value)); });
-        NameRoot(value.type_name());
-    }
-    void String(std::string &text)
-    {
-        if (builder)
-            return Forward([&] { builder->String(text); });
-        NameRoot("string");
-    }
-    void StartObject()
-    {
-        if (builder)
-            return Forward([&] { builder->StartObject(); });
-        NameRoot("object");
-        depth++;
-    }
-    void Key(std::string &key)
-    {
-        if (builder)
-            return Forward([&] { builder->Key(key); });
-        // The last of a key given twice wins, as the whole document has it.
-        if (depth == 1 && reading.type_name == "object" && key == reading.member.key)
-            builder.emplace(vppJson::Keys::last_wins, input);
-    }
-    void EndObject()
-    {
-        if (builder)
-            return Forward([&] { builder->EndObject(); });
-        depth--;
-    }
-    void StartArray()
-    {
-        if (builder)
-            return Forward([&] { builder->StartArray(); });
-        NameRoot("array");
-        depth++;
-    }
-    void EndArray()
-    {
-        if (builder)
-            return Forward([&] { builder->EndArray(); });
-        depth--;
+        if (!sink.Active())
+            return false;
+        sink.Forward(event);
+        return true;
     }
 
-private:
-    template <class Event> void Forward(Event &&event)
+    void OwnValue(json &&value) { NameRoot(value.type_name()); }
+    void OwnString(std::string &) { NameRoot("string"); }
+    void OwnOpen(bool is_object)
     {
-        event();
-        if (!builder->Complete())
-            return;
-        reading.member.value = builder->Take();
-        builder.reset();
+        NameRoot(is_object ? "object" : "array");
+        depth++;
+    }
+    void OwnClose() { depth--; }
+    void OwnKey(const std::string &key)
+    {
+        // The last of a key given twice wins, as the whole document has it.
+        if (depth == 1 && reading.type_name == "object" && key == reading.member.key)
+            sink.Build(input, reading.member.value.emplace());
     }
 
     void NameRoot(const char *type)
@@ -81,7 +47,7 @@ private:
 
     const vppJson::Input &input;
     MemberReading &reading;
-    std::optional<vppJson::ValueBuilder> builder;
+    vppJson::Sink sink;
     size_t depth = 0;
 };
 
