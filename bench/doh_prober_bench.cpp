@@ -6,11 +6,7 @@
 // routes: one handshake; baseline: a fresh handle per probe); the lists'
 // files of 10k rows load and save in a few milliseconds (baseline: the
 // text alone, without the file).
-#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -21,6 +17,7 @@
 
 #include "indicators/drivers/doh/prober.h"
 #include "support/doh_server.h"
+#include "support/stalled_server.h"
 #include "vd_config.h"
 
 namespace {
@@ -47,29 +44,6 @@ struct Host {
     }
     vdGlobalConfig config;
     std::string directory;
-};
-
-// A port that accepts connections and never answers: a probe of it stalls.
-class StalledPort
-{
-public:
-    StalledPort()
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-        listen(fd, 16);
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
-    ~StalledPort() { close(fd); }
-    uint16_t port = 0;
-
-private:
-    int fd = -1;
 };
 
 vdFlow::Ptr TlsFlow(const std::string &server, uint16_t port)
@@ -123,7 +97,7 @@ struct ListedScanner {
     }
 
     Host host;
-    StalledPort stalled;
+    StalledServer stalled;
     std::shared_ptr<vpiDOHScanner> scanner;
     std::vector<std::shared_ptr<vppEventQueue::Event>> events;
 };
